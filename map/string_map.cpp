@@ -1,0 +1,708 @@
+// ConcurrentHashMap_string: construction, the three entry operations, teardown.
+//
+// Invariants of a bucket's entry list (all under the bucket's lock):
+//  - entries are dense: entry i lies in node i / 2, slot i % 2;
+//  - links >= max(1, ceil(count / 2)); more only after an expansion moved
+//    entries out, until the next remove trims the surplus;
+//  - every slot at or beyond count has both lists cleared (links 0), so a
+//    node handed back to a cache never names chunks that are still in use.
+// An operation holds at most one bucket lock, except that get and remove hold
+// a bucket being split together with its twin (higher index, taken second).
+// No exception leaves a bucket lock held or a half-stored entry counted.
+#include "map/string_map.hpp"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "shm/arena.hpp"
+#include "shm/host.hpp"
+#include "shm/spin_lock.hpp"
+
+namespace fennowick {
+
+namespace {
+
+using u64 = std::uint64_t;
+
+template <class T> std::atomic_ref<T> word(T &w) { return std::atomic_ref<T>(w); }
+
+const std::runtime_error &empty_chunks_exception() {
+  static const std::runtime_error e("operation on empty chunks!");
+  return e;
+}
+
+
+// Unlocks a bucket lock on every way out of a scope.
+class BucketLock {
+public:
+  BucketLock() = default;
+  explicit BucketLock(Bucket *b) noexcept : b_(b) { spin_lock_yielding(b->lock); }
+  BucketLock(BucketLock &&o) noexcept : b_(o.b_) { o.b_ = nullptr; }
+  BucketLock &operator=(BucketLock &&o) noexcept {
+    unlock();
+    b_ = o.b_;
+    o.b_ = nullptr;
+    return *this;
+  }
+  ~BucketLock() { unlock(); }
+  void unlock() noexcept {
+    if (b_) spin_unlock(b_->lock);
+    b_ = nullptr;
+  }
+
+private:
+  Bucket *b_ = nullptr;
+};
+
+u64 ceil_div(u64 a, u64 b) { return a / b + (a % b != 0); }
+
+}  // namespace
+
+const std::out_of_range &offset_overflow_exception() {
+  static const std::out_of_range e("offset overflow!");
+  return e;
+}
+
+// ---- exceptions -----------------------------------------------------------
+
+template <int S> const std::invalid_argument &ConcurrentHashMap_string<S>::size_exception() {
+  static const std::invalid_argument e("size should be greater than zero!");
+  return e;
+}
+template <int S> const std::invalid_argument &ConcurrentHashMap_string<S>::bucket_chunk_number_exception() {
+  static const std::invalid_argument e("bucket chunk number should be greater than zero!");
+  return e;
+}
+template <int S>
+const std::invalid_argument &ConcurrentHashMap_string<S>::string_chunk_size_exponent_exception() {
+  static const std::invalid_argument e("string_chunk_size_exponent should be greater than 2!");
+  return e;
+}
+template <int S> const std::bad_alloc &ConcurrentHashMap_string<S>::bad_alloc_exception() {
+  static const std::bad_alloc e;
+  return e;
+}
+
+// ---- offsets from the file --------------------------------------------------
+
+template <int S> unsigned char *ConcurrentHashMap_string<S>::link(u64 off) const {
+  return at_checked(this->base_, limit_, off, sizeof(ChunkLink), "chunk link out of range");
+}
+
+template <int S>
+unsigned char *ConcurrentHashMap_string<S>::payload(const unsigned char *lnk, u64 len) const {
+  return at_checked(this->base_, limit_, load<u64>(lnk), len, "chunk payload out of range");
+}
+
+// ---- construction -------------------------------------------------------------
+
+template <int S>
+ConcurrentHashMap_string<S>::ConcurrentHashMap_string(std::string &name, unsigned char bucket_chunk_size_exponent,
+                                                      unsigned long long bucket_chunk_number,
+                                                      unsigned long long size,
+                                                      unsigned char string_chunk_size_exponent) {
+  this->bucket_chunk_number_ = bucket_chunk_number;
+  if (size == 0) throw size_exception();
+  if (string_chunk_size_exponent <= 2) throw string_chunk_size_exponent_exception();
+  if (bucket_chunk_number == 0) throw bucket_chunk_number_exception();
+  // Values that pass the checks above but cannot work, refused before
+  // anything is made: a data unit must fit its one byte, and the table and
+  // chunk sizes must not wrap in 64 bits.
+  if (string_chunk_size_exponent >= 8)
+    throw std::invalid_argument("string_chunk_size_exponent should be less than 8!");
+  if (bucket_chunk_size_exponent >= 58)
+    throw std::invalid_argument("bucket_chunk_size_exponent should be less than 58!");
+  if (bucket_chunk_number > (u64{1} << 60))
+    throw std::invalid_argument("bucket chunk number is too large!");
+  this->buckets_per_chunk_ = u64{1} << bucket_chunk_size_exponent;
+  try {
+    if (name.empty())
+      create(name, bucket_chunk_size_exponent, size, string_chunk_size_exponent);
+    else
+      open(name);
+  } catch (...) {
+    destroy();
+    throw;
+  }
+}
+
+template <int S>
+void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsigned long long size,
+                                         unsigned char string_chunk_size_exponent) {
+  data_chunk_unit_ = static_cast<std::uint8_t>(round_up_8((u64{1} << string_chunk_size_exponent) - 2));
+  const u64 s = this->buckets_per_chunk_;
+  file_handle_t file = invalid_file;
+  mapping_handle_t mapping = invalid_mapping;
+  std::string created;
+  unsigned char *base = region_open(size, nullptr, data_chunk_unit_, file, mapping, &created);
+  if (base == nullptr) throw bad_alloc_exception();
+  name = created;
+  this->base_ = base;
+  file_handle_ = file;
+  mapping_handle_ = mapping;
+  limit_ = arena_header(base)->arena_size;
+  try {
+    unsigned char *header_chunk = arena_alloc_chunks(base, 1, unit_map_header);
+    if (header_chunk == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+    auto *header = reinterpret_cast<MapHeader *>(header_chunk + 2);
+
+    node_allocator_ = new Allocator(2, base);
+    unsigned char *tail = nullptr;
+    unsigned char *first = node_allocator_->refill_records(s, tail);
+    node_allocator_->push_front(first, tail, s);
+
+    bucket_chunk_cache_ = static_cast<unsigned char **>(host::mem_alloc(this->bucket_chunk_number_ * 8));
+    if (bucket_chunk_cache_ == nullptr) throw std::runtime_error("PyMem_Malloc failed!");
+
+    auto block = [&](u64 n) {
+      void *p = arena_alloc_block(base, n);
+      if (p == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+      return static_cast<unsigned char *>(p);
+    };
+    unsigned char *table = block(this->bucket_chunk_number_ * 8);
+    unsigned char *chunk0 = block(s * sizeof(Bucket));
+    this->table_ = reinterpret_cast<u64 *>(table);
+    std::memset(table, 0, this->bucket_chunk_number_ * 8);
+    for (u64 i = 0; i < this->bucket_chunk_number_; ++i) bucket_chunk_cache_[i] = nullptr;
+    bucket_chunk_cache_[0] = chunk0;
+    this->table_[0] = offset_of(base, chunk0);
+    for (u64 i = 0; i < s; ++i) init_bucket(reinterpret_cast<Bucket *>(chunk0) + i);
+
+    u64 *words[5];
+    for (auto &w : words) {
+      w = reinterpret_cast<u64 *>(block(8));
+      *w = 0;
+    }
+    *words[0] = 1;
+    this->bucket_chunks_in_use_ = words[0];
+    this->expansion_participants_ = words[1];
+    this->expansion_lock_ = words[2];
+    this->migration_cursor_ = reinterpret_cast<std::int64_t *>(words[3]);
+    this->entry_count_ = words[4];
+    this->table_offset_ = offset_of(base, table);
+    this->in_use_offset_ = offset_of(base, words[0]);
+    this->participants_offset_ = offset_of(base, words[1]);
+    this->lock_offset_ = offset_of(base, words[2]);
+    this->cursor_offset_ = offset_of(base, words[3]);
+    this->entry_count_offset_ = offset_of(base, words[4]);
+
+    MapHeader h{};
+    h.creator_word = reinterpret_cast<u64>(this);
+    h.creator_base = reinterpret_cast<u64>(base);
+    h.bucket_chunk_number = this->bucket_chunk_number_;
+    h.buckets_per_chunk = s;
+    h.table = this->table_offset_;
+    h.bucket_chunks_in_use = this->in_use_offset_;
+    h.expansion_participants = this->participants_offset_;
+    h.expansion_lock = this->lock_offset_;
+    h.migration_cursor = this->cursor_offset_;
+    h.entry_count = this->entry_count_offset_;
+    h.data_chunk_unit = data_chunk_unit_;
+    std::memcpy(h.unwritten_120, reinterpret_cast<unsigned char *>(header) + 120, 16);
+    std::memcpy(h.unwritten_161, reinterpret_cast<unsigned char *>(header) + 161, 7);
+    std::memcpy(header, &h, sizeof h);
+  } catch (...) {
+    destroy();
+    std::error_code ec;
+    if (!std::filesystem::remove(created, ec) && ec)
+      throw std::filesystem::filesystem_error("remove", std::filesystem::path(created), ec);
+    throw;
+  }
+  data_allocator_ = new Allocator(data_chunk_unit_, base);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name) {
+  if (name.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte in name");
+  struct stat st;
+  if (::stat(name.c_str(), &st) != 0) throw std::runtime_error("file status wrong with errno: " + std::to_string(errno));
+  file_handle_t file = invalid_file;
+  mapping_handle_t mapping = invalid_mapping;
+  unsigned char *base = region_open(static_cast<u64>(st.st_size), name.c_str(), 0, file, mapping);
+  if (base == nullptr) {
+    // Refused as not a region, or could not be mapped: say why.
+    const char *why = last_error();
+    if (why && std::strstr(why, "map file")) throw std::runtime_error(why);
+    throw bad_alloc_exception();
+  }
+  this->base_ = base;
+  file_handle_ = file;
+  mapping_handle_ = mapping;
+  const u64 limit = arena_header(base)->arena_size;
+  limit_ = limit;
+
+  // Nothing of the header is trusted before it has been checked.
+  auto bad = [](const char *what) -> void { throw std::runtime_error(std::string("not a map file: ") + what); };
+  if (limit < map_header_offset + sizeof(MapHeader)) bad("too small for a map header");
+  MapHeader h;
+  std::memcpy(&h, base + map_header_offset, sizeof h);
+  if (base[map_header_offset - 1] != unit_map_header) bad("no map header at its place");
+  const u64 units[] = {8, 16, 32, 64, 128};
+  bool unit_ok = false;
+  for (u64 u : units) unit_ok |= h.data_chunk_unit == u;
+  if (!unit_ok || h.data_chunk_unit != arena_header(base)->data_unit) bad("data chunk unit invalid");
+  if (h.bucket_chunk_number == 0 || h.bucket_chunk_number > (u64{1} << 60)) bad("bucket chunk number invalid");
+  if (h.buckets_per_chunk == 0 || !std::has_single_bit(h.buckets_per_chunk) ||
+      h.buckets_per_chunk > limit / sizeof(Bucket))
+    bad("buckets per chunk invalid");
+  auto inside = [&](u64 off, u64 len) { return off % 8 == 0 && off <= limit && len <= limit - off; };
+  if (!inside(h.table, h.bucket_chunk_number * 8)) bad("bucket chunk table outside the arena");
+  const u64 word_offsets[] = {h.bucket_chunks_in_use, h.expansion_participants, h.expansion_lock,
+                              h.migration_cursor, h.entry_count};
+  for (u64 off : word_offsets)
+    if (!inside(off, 8)) bad("shared word outside the arena");
+
+  this->bucket_chunk_number_ = h.bucket_chunk_number;
+  this->buckets_per_chunk_ = h.buckets_per_chunk;
+  data_chunk_unit_ = h.data_chunk_unit;
+  this->table_offset_ = h.table;
+  this->in_use_offset_ = h.bucket_chunks_in_use;
+  this->participants_offset_ = h.expansion_participants;
+  this->lock_offset_ = h.expansion_lock;
+  this->cursor_offset_ = h.migration_cursor;
+  this->entry_count_offset_ = h.entry_count;
+  this->table_ = at<u64>(base, h.table);
+  this->bucket_chunks_in_use_ = at<u64>(base, h.bucket_chunks_in_use);
+  this->expansion_participants_ = at<u64>(base, h.expansion_participants);
+  this->expansion_lock_ = at<u64>(base, h.expansion_lock);
+  this->migration_cursor_ = at<std::int64_t>(base, h.migration_cursor);
+  this->entry_count_ = at<u64>(base, h.entry_count);
+
+  const u64 n = word(*this->bucket_chunks_in_use_).load(std::memory_order_acquire);
+  if (n == 0 || !std::has_single_bit(n) || n > h.bucket_chunk_number) bad("bucket chunks in use invalid");
+
+  node_allocator_ = new Allocator(2, base);
+  bucket_chunk_cache_ = static_cast<unsigned char **>(host::mem_alloc(this->bucket_chunk_number_ * 8));
+  if (bucket_chunk_cache_ == nullptr) throw std::runtime_error("PyMem_Malloc failed!");
+  for (u64 i = 0; i < this->bucket_chunk_number_; ++i) bucket_chunk_cache_[i] = nullptr;
+  for (u64 i = 0; i < n; ++i) chunk_address(i);
+  data_allocator_ = new Allocator(data_chunk_unit_, base);
+}
+
+// ---- teardown ------------------------------------------------------------------
+
+template <int S> void ConcurrentHashMap_string<S>::destroy() noexcept {
+  if (this->base_ == nullptr) return;
+  if (data_allocator_) {
+    data_allocator_->flush();
+    delete data_allocator_;
+    data_allocator_ = nullptr;
+  }
+  if (node_allocator_) {
+    node_allocator_->flush();
+    delete node_allocator_;
+    node_allocator_ = nullptr;
+  }
+  if (bucket_chunk_cache_) {
+    host::mem_free(bucket_chunk_cache_);
+    bucket_chunk_cache_ = nullptr;
+  }
+  region_close(this->base_, file_handle_, mapping_handle_);
+  this->base_ = nullptr;
+  file_handle_ = invalid_file;
+  mapping_handle_ = invalid_mapping;
+}
+
+template <int S> ConcurrentHashMap_string<S>::~ConcurrentHashMap_string() { destroy(); }
+
+// ---- buckets -----------------------------------------------------------------------
+
+template <int S> unsigned char *ConcurrentHashMap_string<S>::chunk_address(u64 chunk) {
+  unsigned char *c = bucket_chunk_cache_[chunk];
+  if (c == nullptr) [[unlikely]] {
+    const u64 off = word(this->table_[chunk]).load(std::memory_order_acquire);
+    if (off <= claim_marker) throw std::runtime_error("map file is damaged: bucket chunk missing");
+    c = at_checked(this->base_, limit_, off, this->buckets_per_chunk_ * sizeof(Bucket),
+                   "bucket chunk out of range");
+    if (off % 8 != 0) throw_damaged("bucket chunk misaligned");
+    bucket_chunk_cache_[chunk] = c;
+  }
+  return c;
+}
+
+template <int S> Bucket *ConcurrentHashMap_string<S>::bucket_at(u64 k) {
+  const u64 s = this->buckets_per_chunk_;
+  return reinterpret_cast<Bucket *>(chunk_address(k / s)) + (k % s);
+}
+
+template <int S> Bucket *ConcurrentHashMap_string<S>::locate_bucket(long long hash) {
+  if (this->base_ == nullptr) throw empty_chunks_exception();
+  const u64 n = word(*this->bucket_chunks_in_use_).load(std::memory_order_seq_cst);
+  const u64 total = this->buckets_per_chunk_ * n;
+  return bucket_at(static_cast<u64>(hash) & (total - 1));
+}
+
+template <int S> Bucket *ConcurrentHashMap_string<S>::bucket_by_offset(u64 off) {
+  if (off % 8 != 0) throw_damaged("forward word misaligned");
+  return at_checked<Bucket>(this->base_, limit_, off, sizeof(Bucket), "forward word out of range");
+}
+
+template <int S> void ConcurrentHashMap_string<S>::init_bucket(Bucket *bucket) {
+  std::memset(static_cast<void *>(bucket), 0, sizeof(Bucket));
+  unsigned char *node = node_allocator_->take_records(1);
+  bucket->entries.first = offset_of(this->base_, node);
+  bucket->entries.count = 0;
+  bucket->entries.links = 1;
+  bucket->entries.per_link = 2;
+  bucket->entries.base_scratch = 0;
+}
+
+// ---- strings -------------------------------------------------------------------------
+
+template <int S>
+void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char *source, u64 length,
+                                              Allocator &allocator) {
+  const u64 U = allocator.payload_unit();
+  const u64 old_links = list.links;
+  const u64 new_links = ceil_div(length, U);
+  // Take what is missing first: a failed take leaves the list as it was.
+  unsigned char *extra = nullptr;
+  if (new_links > old_links) extra = allocator.take_data(new_links - old_links);
+  const auto *src = reinterpret_cast<const unsigned char *>(source);
+
+  unsigned char *lnk = old_links ? link(list.first) : nullptr;
+  unsigned char *last_written = nullptr;
+  u64 i = 0;
+  const u64 keep = old_links < new_links ? old_links : new_links;
+  for (; i < keep; ++i) {
+    const u64 from = i * U, n = (length - from < U) ? length - from : U;
+    std::memcpy(payload(lnk, U), src + from, n);
+    last_written = lnk;
+    if (i + 1 < old_links) lnk = link(load<u64>(lnk + 8));
+  }
+  if (old_links > new_links) {
+    // lnk is link number new_links (or link 0 when new_links is 0)
+    unsigned char *surplus = new_links == 0 ? link(list.first) : lnk;
+    list.count = length;
+    list.links = new_links;
+    list.per_link = static_cast<std::uint8_t>(U);
+    list.base_scratch = reinterpret_cast<u64>(allocator.base());
+    allocator.release(old_links - new_links, surplus);
+    return;
+  }
+  if (extra) {
+    if (last_written) store<u64>(last_written + 8, offset_of(this->base_, extra));
+    else list.first = offset_of(this->base_, extra);
+    lnk = extra;
+    for (; i < new_links; ++i) {
+      const u64 from = i * U, n = (length - from < U) ? length - from : U;
+      std::memcpy(payload(lnk, U), src + from, n);
+      if (i + 1 < new_links) lnk = link(load<u64>(lnk + 8));
+    }
+  }
+  list.count = length;
+  list.links = new_links;
+  list.per_link = static_cast<std::uint8_t>(U);
+  list.base_scratch = reinterpret_cast<u64>(allocator.base());
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::match(const MapEntry *e, const signed char *key, u64 key_len, long long hash) {
+  if (e->hash != hash) return false;
+  auto *entry = const_cast<MapEntry *>(e);
+  entry->key.base_scratch = reinterpret_cast<u64>(data_allocator_->base());
+  if (entry->key.count != key_len) return false;
+  const u64 U = entry->key.per_link;
+  const u64 links = entry->key.links;
+  if (key_len == 0) return true;
+  if (U == 0 || links != ceil_div(key_len, U)) throw_damaged("key string inconsistent");
+  const auto *k = reinterpret_cast<const unsigned char *>(key);
+  unsigned char *lnk = link(entry->key.first);
+  for (u64 i = 0; i < links; ++i) {
+    const u64 from = i * U, n = key_len - from < U ? key_len - from : U;
+    if (std::memcmp(payload(lnk, U), k + from, n) != 0) return false;
+    if (i + 1 < links) lnk = link(load<u64>(lnk + 8));
+  }
+  return true;
+}
+
+// ---- operations ----------------------------------------------------------------------
+
+template <int S>
+void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed char *value,
+                                         unsigned long long key_len, unsigned long long value_len,
+                                         long long hash) {
+  if (this->base_ == nullptr) throw empty_chunks_exception();
+  bool chance = true;
+  BucketLock guard;
+  Bucket *b;
+  for (;;) {
+    const u64 n = this->bucket_chunks_in_use();
+    b = bucket_at(static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1));
+    guard = BucketLock(b);
+    const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
+    if (fwd == 0 && this->bucket_chunks_in_use() == n) break;
+    guard.unlock();
+    if (fwd == 0) continue;  // the table doubled under us: hash again
+    if (chance) {
+      chance = false;
+      if (this->join_for_load()) {
+        expand_quietly();
+        continue;
+      }
+    }
+    if (!host::is_finalizing()) host::sleep_wait();
+  }
+  ChunkList &entries = b->entries;
+  entries.base_scratch = reinterpret_cast<u64>(this->base_);
+  const u64 t = entries.count;
+
+  // Existing key: replace the value in place.
+  if (t > 0) {
+    ChunkListCursor cur(*this, entries);
+    for (;;) {
+      MapEntry *e = cur.entry();
+      if (match(e, key, key_len, hash)) {
+        store_bytes(e->value, value, value_len, *data_allocator_);
+        return;
+      }
+      if (cur.index() + 1 == t) break;
+      cur.advance();
+    }
+    unsigned char *lnk = cur.current_link();
+    const bool need_node = (t - 1) % 2 == 1 && (t - 1) / 2 == entries.links - 1;
+    // Everything that can fail happens before the entry is counted.
+    unsigned char *node = need_node ? node_allocator_->take_records(1) : nullptr;
+    ChunkList k{}, v{};
+    try {
+      store_bytes(k, key, key_len, *data_allocator_);
+      store_bytes(v, value, value_len, *data_allocator_);
+    } catch (...) {
+      release_list(k);
+      if (node) node_allocator_->release(1, node);
+      throw;
+    }
+    if (node) {
+      store<u64>(lnk + 8, offset_of(this->base_, node));
+      entries.links += 1;
+      lnk = node;
+    } else if (t % 2 == 0) {
+      lnk = link(load<u64>(lnk + 8));
+    }
+    auto *e = reinterpret_cast<MapEntry *>(payload(lnk, 2 * sizeof(MapEntry)) + sizeof(MapEntry) * (t % 2));
+    e->key = k;
+    e->value = v;
+    e->hash = hash;
+    entries.count = t + 1;
+    word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+    guard.unlock();
+    // Load check, after an append to a non-empty bucket only.
+    const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ *
+                                       this->bucket_chunks_in_use();
+    if (capacity >= this->entry_count()) return;
+    if (this->join_for_load()) expand_quietly();
+    return;
+  }
+
+  // Empty bucket: store into entry 0; no load check.
+  ChunkList k{}, v{};
+  try {
+    store_bytes(k, key, key_len, *data_allocator_);
+    store_bytes(v, value, value_len, *data_allocator_);
+  } catch (...) {
+    release_list(k);
+    throw;
+  }
+  unsigned char *node = link(entries.first);
+  auto *e = reinterpret_cast<MapEntry *>(payload(node, 2 * sizeof(MapEntry)));
+  e->key = k;
+  e->value = v;
+  e->hash = hash;
+  entries.count = 1;
+  word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::release_list(ChunkList &list) noexcept {
+  try {
+    if (list.links) store_bytes(list, nullptr, 0, *data_allocator_);
+  } catch (...) {
+  }
+}
+
+template <int S> void ConcurrentHashMap_string<S>::expand_quietly() noexcept {
+  // The entry is stored; an expansion that cannot get its memory leaves the
+  // map as it was, and the insert still succeeded.
+  try {
+    expand();
+  } catch (...) {
+  }
+}
+
+// Lock the bucket of a hash for a lookup. When that bucket is being split,
+// its twin is locked too (after it; always the higher index), and the doubling
+// is re-checked so that an entry already moved is still seen.
+template <int S> Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&twin) {
+  if (this->base_ == nullptr) throw empty_chunks_exception();
+  for (;;) {
+    const u64 n = this->bucket_chunks_in_use();
+    Bucket *b = bucket_at(static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1));
+    spin_lock_yielding(b->lock);
+    twin = nullptr;
+    const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
+    if (fwd != 0) {
+      try {
+        twin = bucket_by_offset(fwd);
+      } catch (...) {
+        spin_unlock(b->lock);
+        throw;
+      }
+      spin_lock_yielding(twin->lock);
+    }
+    if (this->bucket_chunks_in_use() == n) {
+      b->entries.base_scratch = reinterpret_cast<u64>(this->base_);
+      if (twin) twin->entries.base_scratch = reinterpret_cast<u64>(this->base_);
+      return b;
+    }
+    if (twin) spin_unlock(twin->lock);
+    spin_unlock(b->lock);
+  }
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
+                                      char *&value, long long &value_len) {
+  Bucket *twin;
+  Bucket *b = lock_bucket_pair(hash, twin);
+  struct Unlock {
+    Bucket *a, *b;
+    ~Unlock() {
+      if (b) spin_unlock(b->lock);
+      spin_unlock(a->lock);
+    }
+  } unlock{b, twin};
+  for (Bucket *bk : {b, twin}) {
+    if (bk == nullptr) continue;
+    const u64 t = bk->entries.count;
+    if (t == 0) continue;
+    ChunkListCursor cur(*this, bk->entries);
+    for (;; cur.advance()) {
+      MapEntry *e = cur.entry();
+      if (!match(e, key, key_len, hash)) {
+        if (cur.index() + 1 == t) break;
+        continue;
+      }
+      const u64 L = e->value.count;
+      const u64 links = e->value.links;
+      const u64 U = data_chunk_unit_;
+      if (links != ceil_div(L, U)) throw_damaged("value string inconsistent");
+      char *buf = static_cast<char *>(host::mem_alloc(L + 1));
+      if (buf == nullptr) throw std::bad_alloc();
+      try {
+        unsigned char *vl = links ? link(e->value.first) : nullptr;
+        for (u64 j = 0; j < links; ++j) {
+          const u64 from = j * U, n = L - from < U ? L - from : U;
+          std::memcpy(buf + from, payload(vl, U), n);
+          if (j + 1 < links) vl = link(load<u64>(vl + 8));
+        }
+      } catch (...) {
+        host::mem_free(buf);
+        throw;
+      }
+      buf[L] = 0;
+      value = buf;
+      value_len = static_cast<long long>(L);
+      return true;
+    }
+  }
+  return false;
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long long key_len, long long hash) {
+  Bucket *twin;
+  Bucket *first_bucket = lock_bucket_pair(hash, twin);
+  struct Unlock {
+    Bucket *a, *b;
+    ~Unlock() {
+      if (b) spin_unlock(b->lock);
+      spin_unlock(a->lock);
+    }
+  } unlock{first_bucket, twin};
+  for (Bucket *b : {first_bucket, twin}) {
+    if (b == nullptr) continue;
+    ChunkList &entries = b->entries;
+    const u64 t = entries.count;
+    if (t == 0) continue;
+    // Walk to the last entry, remembering the last match.
+    ChunkListCursor cur(*this, entries);
+    MapEntry *found = nullptr, *last = nullptr;
+    for (;;) {
+      MapEntry *e = cur.entry();
+      if (match(e, key, key_len, hash)) found = e;
+      last = e;
+      if (cur.index() + 1 == t) break;
+      cur.advance();
+    }
+    unsigned char *lnk = cur.current_link();
+    if (found == nullptr) continue;
+    // lnk: the node of the last entry (index t - 1)
+    ChunkList fk = found->key, fv = found->value;
+    if (found != last) {
+      found->key = last->key;
+      found->value = last->value;
+      found->hash = last->hash;
+    }
+    std::memset(static_cast<void *>(last), 0, sizeof(MapEntry));
+    entries.count = t - 1;
+    // Trim: keep ceil(t / 2) nodes, then give back the last node if it just
+    // became empty; a bucket keeps at least one node.
+    const u64 m = ceil_div(t, 2);
+    const u64 old_links = entries.links;
+    unsigned char *surplus = nullptr;
+    u64 surplus_n = 0;
+    if (old_links != m && old_links > m) {
+      surplus = link(load<u64>(lnk + 8));
+      surplus_n = old_links - m;
+      entries.links = m;
+    }
+    unsigned char *emptied = nullptr;
+    if (t - 1 > 0 && (t - 1) % 2 == 0) {
+      emptied = lnk;
+      entries.links -= 1;
+    }
+    word(*this->entry_count_).fetch_sub(1, std::memory_order_seq_cst);
+    // The entry is out and counted out; give its memory back. A chunk the
+    // arena refuses means damage: that is thrown, the bucket is consistent.
+    if (fk.links) store_bytes(fk, nullptr, 0, *data_allocator_);
+    if (fv.links) store_bytes(fv, nullptr, 0, *data_allocator_);
+    if (surplus_n) node_allocator_->release(surplus_n, surplus);
+    if (emptied) node_allocator_->release(1, emptied);
+    return true;
+  }
+  return false;
+}
+
+template <int S> MapShape ConcurrentHashMap_string<S>::shape() const noexcept {
+  MapShape s{};
+  if (this->base_ == nullptr) return s;
+  ArenaHeader *h = arena_header(this->base_);
+  s.file_size = mapping_handle_;
+  s.arena_size = h->arena_size;
+  {
+    std::uint32_t &w = arena_lock_word(this->base_);
+    spin_lock_yielding(w);
+    s.arena_used = h->bump;
+    spin_unlock(w);
+  }
+  s.bucket_chunk_number = this->bucket_chunk_number_;
+  s.buckets_per_chunk = this->buckets_per_chunk_;
+  s.bucket_chunks_in_use = this->bucket_chunks_in_use();
+  s.entry_count = this->entry_count();
+  s.expansion_participants = this->participants();
+  s.data_chunk_unit = data_chunk_unit_;
+  s.expanding = word(this->table_[s.bucket_chunks_in_use < s.bucket_chunk_number ? s.bucket_chunks_in_use : 0])
+                        .load(std::memory_order_seq_cst) != 0 &&
+                s.bucket_chunks_in_use < s.bucket_chunk_number;
+  return s;
+}
+
+template class ConcurrentHashMap_string<1>;
+
+}  // namespace fennowick

@@ -1,0 +1,127 @@
+// ConcurrentHashMap_string: byte-string keys and values in a shared file.
+//
+// Any number of threads in any number of processes insert, get and remove at
+// once. Each operation works under the lock of the one bucket its hash
+// selects (hash modulo the buckets in use); keys and values are chains of
+// data chunks, entries are 88-byte records two to a node. An insert that
+// lifts the load above two entries per bucket starts or joins an expansion,
+// which doubles the table while other operations go on (expansion.cpp).
+//
+// Every operation may let the interpreter lock go while it waits and holds it
+// again when it returns. Errors are standard exceptions with fixed texts.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "map/concurrent_hash_map.hpp"
+#include "shm/allocator.hpp"
+#include "shm/region.hpp"
+
+namespace fennowick {
+
+template <int Shared> class ConcurrentHashMap_string : public ConcurrentHashMap_base<Shared> {
+public:
+  // Empty name: create a new backing file and map; name then holds the
+  // file's absolute path. Otherwise open the map in the file `name`.
+  ConcurrentHashMap_string(std::string &name, unsigned char bucket_chunk_size_exponent,
+                           unsigned long long bucket_chunk_number, unsigned long long size,
+                           unsigned char string_chunk_size_exponent);
+  ~ConcurrentHashMap_string();
+  ConcurrentHashMap_string(const ConcurrentHashMap_string &) = delete;
+  ConcurrentHashMap_string &operator=(const ConcurrentHashMap_string &) = delete;
+
+  void insert(const signed char *key, const signed char *value, unsigned long long key_len,
+              unsigned long long value_len, long long hash);
+  // On true, value is a new buffer (host::mem_alloc) of value_len + 1 bytes.
+  bool get(const signed char *key, unsigned long long key_len, long long hash, char *&value,
+           long long &value_len);
+  bool remove(const signed char *key, unsigned long long key_len, long long hash);
+
+  void expand() override;
+
+  // Teardown of this process's view; idempotent. The destructor calls it.
+  void destroy() noexcept;
+
+  MapShape shape() const noexcept;
+  unsigned char *arena_base() const noexcept { return this->base_; }
+  std::uint8_t data_chunk_unit() const noexcept { return data_chunk_unit_; }
+
+  static const std::invalid_argument &size_exception();
+  static const std::invalid_argument &bucket_chunk_number_exception();
+  static const std::invalid_argument &string_chunk_size_exponent_exception();
+  static const std::bad_alloc &bad_alloc_exception();
+
+  // Internal, public for the expansion and tests.
+  Bucket *locate_bucket(long long hash);
+  void init_bucket(Bucket *bucket);
+  void store_bytes(ChunkList &list, const signed char *source, std::uint64_t length, Allocator &allocator);
+  Bucket *bucket_at(std::uint64_t index);  // index < buckets in use now or in the expansion under way
+
+private:
+  void create(std::string &name, unsigned char bucket_chunk_size_exponent, unsigned long long size,
+              unsigned char string_chunk_size_exponent);
+  void open(const std::string &name);
+  unsigned char *chunk_address(std::uint64_t chunk);
+  Bucket *bucket_by_offset(std::uint64_t off);
+  Bucket *lock_bucket_pair(long long hash, Bucket *&twin);
+  bool match(const MapEntry *entry, const signed char *key, std::uint64_t key_len, long long hash);
+  void move_bucket(std::uint64_t f, std::uint64_t n);
+  void clear_forwards(std::uint64_t n) noexcept;
+
+  void release_list(ChunkList &list) noexcept;
+  void expand_quietly() noexcept;
+  std::uint64_t move_batch(std::uint64_t n);
+
+public:
+  // Addresses from offsets read out of the file, bounds-checked against the
+  // arena; a bad one throws std::runtime_error naming the damage.
+  unsigned char *link(std::uint64_t off) const;
+  unsigned char *payload(const unsigned char *link, std::uint64_t len) const;
+
+private:
+
+  file_handle_t file_handle_ = invalid_file;
+  mapping_handle_t mapping_handle_ = invalid_mapping;
+  unsigned char **bucket_chunk_cache_ = nullptr;
+  Allocator *node_allocator_ = nullptr;
+  Allocator *data_allocator_ = nullptr;
+  std::uint8_t data_chunk_unit_ = 0;
+  std::uint64_t limit_ = 0;  // arena size: every offset followed must stay below it
+};
+
+extern template class ConcurrentHashMap_string<1>;
+
+const std::out_of_range &offset_overflow_exception();
+
+// A position in a bucket's entry list: the element index, the list, and the
+// link that holds the current entry (two entries per node). Advancing past
+// the last element throws "offset overflow!" and keeps the index.
+template <class Map> class ChunkListCursor {
+public:
+  ChunkListCursor(const Map &map, ChunkList &list) : map_(map), list_(list), current_(map.link(list.first)) {}
+  std::uint64_t index() const noexcept { return index_; }
+  unsigned char *current_link() const noexcept { return current_; }
+  MapEntry *entry() const {
+    return reinterpret_cast<MapEntry *>(map_.payload(current_, 2 * sizeof(MapEntry)) +
+                                        sizeof(MapEntry) * (index_ % 2));
+  }
+  void advance() {
+    if (index_ + 1 >= list_.count) throw offset_overflow_exception();
+    ++index_;
+    if (index_ % 2 == 0) current_ = map_.link(load<std::uint64_t>(current_ + 8));
+  }
+
+private:
+  const Map &map_;
+  ChunkList &list_;
+  unsigned char *current_;
+  std::uint64_t index_ = 0;
+};
+
+// Open the map `name`, join an expansion if it has fewer than target_length
+// bucket chunks, and close it again. Throws what opening or expanding throws.
+void python_expansion_helper_string(const std::string &name, unsigned long long target_length);
+
+}  // namespace fennowick

@@ -1,0 +1,98 @@
+// Allocator: a process-local cache of chunk links with payloads attached.
+//
+// The maps never ask the arena for single chunks. They work with ChunkLinks:
+// 16-byte records (the payload of a unit-16 chunk) naming one payload chunk
+// and the next link, so that a variable-length list is a chain of links. An
+// Allocator caches such links, each with its payload, for one role of one map
+// object: entry-record nodes (unit 2: two zeroed 88-byte records per node,
+// payload chunks of 176) or string data (the map's data unit).
+//
+// Invariants: head and count change only under the Allocator's own lock
+// (64-bit spin word, yielding wait); the first `count` links from head are the
+// cache. The arena is reached only when the cache runs dry (refills of at
+// least 100 links in batches of at most 100, pushed in front), when a release
+// would take the cache past 1,048,576 links, and on flush. Lock order:
+// Allocator before arena; a bucket lock may be held while taking this one.
+//
+// Fork: the cache is process-local memory. A child made by fork starts with
+// every Allocator empty and unlocked; the cached chunks stay the parent's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+
+#include "offset.hpp"
+
+namespace fennowick {
+
+struct [[gnu::packed]] ChunkLink {
+  std::uint64_t payload;  // Offset of the payload chunk's payload address
+  std::uint64_t next;     // Offset of the next link; meaningless on the last
+};
+static_assert(sizeof(ChunkLink) == 16);
+static_assert(offsetof(ChunkLink, payload) == 0);
+static_assert(offsetof(ChunkLink, next) == 8);
+
+inline constexpr std::size_t map_entry_size = 88;
+inline constexpr std::uint64_t allocator_cache_cap = 1048576;
+
+class Allocator {
+public:
+  Allocator(std::uint8_t unit, unsigned char *base) noexcept;
+  ~Allocator();
+  Allocator(const Allocator &) = delete;
+  Allocator &operator=(const Allocator &) = delete;
+
+  // First of n chained links; throws std::runtime_error when a refill fails.
+  unsigned char *take_data(std::uint64_t n) { return take(n); }
+  unsigned char *take_records(std::uint64_t n) { return take(n); }
+  // n fresh links from the arena; first returned, last in `tail`.
+  unsigned char *refill_data(std::uint64_t n, unsigned char *&tail) { return refill(n, tail); }
+  unsigned char *refill_records(std::uint64_t n, unsigned char *&tail) { return refill(n, tail); }
+  // Push a chain made by refill in front of the cache.
+  void push_front(unsigned char *first, unsigned char *last, std::uint64_t n) noexcept;
+  // Give back n links chained from first. Throws std::runtime_error when the
+  // arena refuses a link or payload that goes back to it.
+  void release(std::uint64_t n, unsigned char *first);
+  // Everything cached back to the arena; terminates on a refused chunk.
+  void flush() noexcept;
+
+  std::uint8_t unit() const noexcept { return unit_; }
+  std::uint8_t payload_unit() const noexcept { return payload_unit_; }
+  unsigned char *base() const noexcept { return base_; }
+  std::uint64_t count() const noexcept;
+  unsigned char *head() const noexcept { return head_; }
+
+  // Follow a link's next offset.
+  unsigned char *next_of(const unsigned char *link) const noexcept {
+    return base_ + load<std::uint64_t>(link + 8);
+  }
+  unsigned char *payload_of(const unsigned char *link) const noexcept {
+    return base_ + load<std::uint64_t>(link);
+  }
+
+  // Called in the child after fork: forget the inherited cache.
+  void forget_after_fork() noexcept;
+
+private:
+  unsigned char *take(std::uint64_t n);
+  unsigned char *refill(std::uint64_t n, unsigned char *&tail);
+  void give_to_arena(std::uint64_t n, unsigned char *first);
+
+  alignas(8) std::uint64_t lock_ = 0;
+  unsigned char *head_ = nullptr;
+  std::uint8_t unit_;
+  std::uint8_t payload_unit_;
+  std::uint64_t count_ = 0;
+  unsigned char *base_;
+  // intrusive registry of live allocators, for the fork handler
+  Allocator *prev_ = nullptr, *next_ = nullptr;
+  friend struct AllocatorRegistry;
+};
+
+// Give one chunk back to the arena; throws std::runtime_error when refused.
+template <bool Shared> void check_free(Allocator &allocator, void *target);
+template <bool Shared> void check_free(Allocator &allocator, const Offset<Shared> &target);
+
+}  // namespace fennowick

@@ -1,0 +1,186 @@
+#include "arena.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "offset.hpp"
+#include "region.hpp"
+#include "spin_lock.hpp"
+
+namespace fennowick {
+
+namespace {
+
+struct ArenaLock {
+  explicit ArenaLock(unsigned char *arena) noexcept : word(arena_lock_word(arena)) { spin_lock_yielding(word); }
+  ~ArenaLock() { spin_unlock(word); }
+  std::uint32_t &word;
+};
+
+void out_of_memory() noexcept {
+  record_error(err_alloc, "out of memory");
+  errno = ENOMEM;
+}
+
+void damaged(const char *what) noexcept {
+  record_error(err_alloc, what);
+  errno = EFAULT;
+}
+
+ClassRecord *class_for(ArenaHeader *h, std::uint8_t unit) noexcept {
+  if (unit == h->data_unit) return &h->class_data;
+  if (unit == unit_link) return &h->class16;
+  if (unit == unit_node) return &h->class176;
+  return nullptr;
+}
+
+// Take `total - have` fresh chunks from the bump area; link them behind prev.
+unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t have, unsigned char *prev,
+                     std::uint8_t unit) noexcept {
+  ArenaHeader *h = arena_header(arena);
+  const std::uint64_t csize = chunk_size_for(unit);
+  const std::uint64_t want = total - have;
+  std::uint64_t first;
+  {
+    ArenaLock lock(arena);
+    std::uint64_t size = h->arena_size, bump = h->bump;
+    if (want > (size - bump) / csize) {
+      out_of_memory();
+      return nullptr;
+    }
+    first = bump;
+    h->bump = bump + want * csize;
+  }
+  if (prev) store<std::uint64_t>(prev + 2, first);
+  for (std::uint64_t i = 0; i < want; ++i) {
+    unsigned char *c = arena + first + i * csize;
+    c[0] = static_cast<std::uint8_t>(csize);
+    c[1] = unit;
+    store<std::uint64_t>(c + 2, first + (i + 1) * csize);
+  }
+  return arena + first;
+}
+
+}  // namespace
+
+void arena_init(unsigned char *arena, std::uint64_t size, std::uint8_t unit) noexcept {
+  ArenaHeader *h = arena_header(arena);
+  h->arena_size = size + 64;
+  h->bump = 64;
+  h->data_unit = unit;
+  h->unused = ClassRecord{0, 0, 0};
+  h->class176 = ClassRecord{178, 176, 0};
+  h->class16 = ClassRecord{18, 16, 0};
+  h->class_data = ClassRecord{static_cast<std::uint8_t>(unit + 2), unit, 0};
+}
+
+const char *arena_check(const unsigned char *arena, std::uint64_t file_size) noexcept {
+  ArenaHeader h;
+  std::memcpy(&h, arena, sizeof h);
+  if (h.class176.size != 178 || h.class176.unit != 176 || h.class16.size != 18 || h.class16.unit != 16)
+    return "not a map file: arena header signature missing";
+  if (h.class_data.unit != h.data_unit || h.class_data.size != static_cast<std::uint8_t>(h.data_unit + 2))
+    return "not a map file: arena data class does not match its unit";
+  const std::uint64_t space = file_size - region_header_size;
+  if (h.arena_size < arena_header_size || h.arena_size > space)
+    return "not a map file: arena size does not fit the file";
+  if (h.bump < arena_header_size || h.bump > h.arena_size || h.bump % 8 != 0)
+    return "map file is damaged: arena bump offset out of range";
+  return nullptr;
+}
+
+unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit) noexcept {
+  if (arena == nullptr || unit == 0 || count == 0) return nullptr;
+  ArenaHeader *h = arena_header(arena);
+  const std::uint8_t csize = chunk_size_for(unit);
+  ClassRecord *list = class_for(h, unit);
+  if (list == nullptr) return carve(arena, count, 0, nullptr, unit);
+
+  unsigned char *first = nullptr, *last = nullptr;
+  std::uint64_t k = 0;
+  {
+    ArenaLock lock(arena);
+    std::uint64_t head = list->head;
+    if (head == 0) {
+      // empty: carve everything below, outside the lock
+    } else {
+      const std::uint64_t bump = h->bump;
+      // Free-list links come from the file: each must name a carved chunk of
+      // this unit before it is followed.
+      auto valid = [&](std::uint64_t off) {
+        return off >= arena_header_size && off < bump && off <= bump - csize && arena[off + 1] == unit &&
+               arena[off] == csize;
+      };
+      if (!valid(head)) {
+        damaged("free list damaged");
+        return nullptr;
+      }
+      first = last = arena + head;
+      k = 1;
+      while (k < count) {
+        std::uint64_t next = load<std::uint64_t>(last + 2);
+        if (next == 0) break;
+        if (!valid(next)) {
+          damaged("free list damaged");
+          return nullptr;
+        }
+        last = arena + next;
+        ++k;
+      }
+      if (k == count) {
+        list->head = load<std::uint64_t>(last + 2);
+        return first;
+      }
+      list->head = 0;
+    }
+  }
+  if (k == 0) return carve(arena, count, 0, nullptr, unit);
+  unsigned char *fresh = carve(arena, count, k, last, unit);
+  if (fresh == nullptr) {
+    // Put the chunks taken from the list back so that they stay usable; the
+    // run taken is still linked in order from first to last.
+    ArenaLock lock(arena);
+    store<std::uint64_t>(last + 2, list->head);
+    list->head = offset_of(arena, first);
+    return nullptr;
+  }
+  return first;
+}
+
+void *arena_alloc_block(unsigned char *arena, std::uint64_t n) noexcept {
+  if (arena == nullptr || n == 0 || n > (std::uint64_t{1} << 62)) {
+    if (arena && n) out_of_memory();
+    return nullptr;
+  }
+  ArenaHeader *h = arena_header(arena);
+  const std::uint64_t size = block_size_for(n);
+  ArenaLock lock(arena);
+  std::uint64_t bump = h->bump;
+  if (h->arena_size - bump < size) {
+    out_of_memory();
+    return nullptr;
+  }
+  // bump is a multiple of 8 (all chunk and block sizes are): the payload goes
+  // 8 bytes in, the 2-byte zero header right before it.
+  unsigned char *block = arena + bump;
+  block[6] = 0;
+  block[7] = 0;
+  h->bump = bump + size;
+  return block + 8;
+}
+
+bool arena_free_chunk(unsigned char *arena, void *payload) noexcept {
+  if (arena == nullptr || payload == nullptr) return false;
+  auto *p = static_cast<unsigned char *>(payload);
+  ArenaHeader *h = arena_header(arena);
+  const std::uint8_t unit = p[-1];
+  if (unit == 0) return false;  // block headers read 00 00
+  ClassRecord *list = class_for(h, unit);
+  if (list == nullptr) return false;
+  ArenaLock lock(arena);
+  store<std::uint64_t>(p, list->head);
+  list->head = offset_of(arena, p - 2);
+  return true;
+}
+
+}  // namespace fennowick
