@@ -118,19 +118,22 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
       for (u64 i = n; i < 2 * n; ++i) {
         void *block = arena_alloc_block(this->base_, s * sizeof(Bucket));
         if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
-        bucket_chunk_cache_[i] = static_cast<unsigned char *>(block);
+        std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).store(static_cast<unsigned char *>(block), std::memory_order_relaxed);
         made = i + 1;
         auto *buckets = static_cast<Bucket *>(block);
         for (u64 j = 0; j < s; ++j) init_bucket(buckets + j);
       }
     } catch (...) {
-      for (u64 i = n; i < made; ++i) bucket_chunk_cache_[i] = nullptr;
+      for (u64 i = n; i < made; ++i)
+        std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).store(nullptr, std::memory_order_relaxed);
       word(this->table_[n]).exchange(0, std::memory_order_seq_cst);  // withdraw the claim
       throw;
     }
     word(*this->migration_cursor_).store(static_cast<std::int64_t>(s * n - 1), std::memory_order_seq_cst);
     for (u64 i = 2 * n; i-- > n;)
-      word(this->table_[i]).exchange(offset_of(this->base_, bucket_chunk_cache_[i]), std::memory_order_seq_cst);
+      word(this->table_[i]).exchange(
+          offset_of(this->base_, std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).load(std::memory_order_relaxed)),
+          std::memory_order_seq_cst);
   } else {
     for (;;) {
       const u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
@@ -167,8 +170,10 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   if (t == 0) return;
 
   // Which entries move: one flag per entry, in list order.
-  std::vector<MapEntry *> slots(t);
-  std::vector<char> moves(t);
+  thread_local std::vector<MapEntry *> slots;
+  thread_local std::vector<char> moves;
+  slots.assign(t, nullptr);
+  moves.assign(t, 0);
   u64 k = 0;
   {
     ChunkListCursor cur(*this, old->entries);

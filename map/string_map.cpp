@@ -315,14 +315,17 @@ template <int S> ConcurrentHashMap_string<S>::~ConcurrentHashMap_string() { dest
 // ---- buckets -----------------------------------------------------------------------
 
 template <int S> unsigned char *ConcurrentHashMap_string<S>::chunk_address(u64 chunk) {
-  unsigned char *c = bucket_chunk_cache_[chunk];
+  // Threads of this process may fill one slot at once; they store the same
+  // address, so relaxed access is enough.
+  std::atomic_ref<unsigned char *> slot(bucket_chunk_cache_[chunk]);
+  unsigned char *c = slot.load(std::memory_order_relaxed);
   if (c == nullptr) [[unlikely]] {
     const u64 off = word(this->table_[chunk]).load(std::memory_order_acquire);
     if (off <= claim_marker) throw std::runtime_error("map file is damaged: bucket chunk missing");
+    if (off % 8 != 0) throw_damaged("bucket chunk misaligned");
     c = at_checked(this->base_, limit_, off, this->buckets_per_chunk_ * sizeof(Bucket),
                    "bucket chunk out of range");
-    if (off % 8 != 0) throw_damaged("bucket chunk misaligned");
-    bucket_chunk_cache_[chunk] = c;
+    slot.store(c, std::memory_order_relaxed);
   }
   return c;
 }
@@ -697,9 +700,9 @@ template <int S> MapShape ConcurrentHashMap_string<S>::shape() const noexcept {
   s.entry_count = this->entry_count();
   s.expansion_participants = this->participants();
   s.data_chunk_unit = data_chunk_unit_;
-  s.expanding = word(this->table_[s.bucket_chunks_in_use < s.bucket_chunk_number ? s.bucket_chunks_in_use : 0])
-                        .load(std::memory_order_seq_cst) != 0 &&
-                s.bucket_chunks_in_use < s.bucket_chunk_number;
+  const u64 n = s.bucket_chunks_in_use;
+  s.expanding = s.expansion_participants > 0 ||
+                (n < s.bucket_chunk_number && word(this->table_[n]).load(std::memory_order_seq_cst) != 0);
   return s;
 }
 
