@@ -1,0 +1,5 @@
+import sys
+
+from fennowick.cli import main
+
+sys.exit(main())

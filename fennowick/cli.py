@@ -1,0 +1,268 @@
+"""Command line of fennowick.quillmap: ``quillmap demo | stat | check | bench``.
+
+``demo`` shows the map at work: worker processes insert, read back, replace
+and remove their share of the entries in one shared map, phase by phase, and a
+fresh process then checks every entry. ``stat`` prints a map file's shape,
+``check`` walks it for inconsistencies, ``bench`` compares the map with the
+shared dictionaries a Python user would otherwise pick.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import multiprocessing as mp
+import os
+import sys
+import time
+from typing import Any
+
+PHASES = ("insert", "read back", "replace", "remove")
+
+
+class CliError(Exception):
+    """An error reported to the user as one line, without a traceback."""
+
+
+# ---- demo -----------------------------------------------------------------
+
+def _value(i: int, generation: int) -> bytes:
+    # 16 bytes that say which entry and which write they belong to
+    return f"{generation}:{i:014d}".encode()[:16].ljust(16, b".")
+
+
+def _worker(name: bytes, phase: str, start: int, stop: int, progress: Any, errors: Any) -> None:
+    from fennowick.quillmap import quillmap
+
+    d = quillmap(name=name)
+    step = 1024
+    bad = 0
+    for lo in range(start, stop, step):
+        hi = min(lo + step, stop)
+        if phase == "insert":
+            for i in range(lo, hi):
+                d.insert(i, _value(i, 0))
+        elif phase == "read back":
+            for i in range(lo, hi):
+                if d.get(i) != [True, _value(i, 0)]:
+                    bad += 1
+        elif phase == "replace":
+            for i in range(lo, hi):
+                d.insert(i, _value(i, 1))
+        elif phase == "remove":
+            for i in range(lo, hi):
+                if i % 2 == 0 and d.remove(i) != 1:
+                    bad += 1
+        with progress.get_lock():
+            progress.value += hi - lo
+    if bad:
+        with errors.get_lock():
+            errors.value += bad
+
+
+def _verify(name: bytes, entries: int, out: Any) -> None:
+    """Runs in a fresh process: every odd entry holds its replaced value,
+    every even one is gone, and the count agrees."""
+    from fennowick.quillmap import quillmap
+
+    d = quillmap(name=name)
+    wrong = 0
+    for i in range(entries):
+        expected = [True, _value(i, 1)] if i % 2 else [False]
+        if d.get(i) != expected:
+            wrong += 1
+    from fennowick import _inspect
+
+    del d
+    out.put((wrong, shape_of(_inspect.check(name))))
+
+
+def _shares(entries: int, processes: int) -> list[tuple[int, int]]:
+    per = math.ceil(entries / processes)
+    return [(p * per, min(entries, (p + 1) * per)) for p in range(processes) if p * per < entries]
+
+
+def demo(args: argparse.Namespace) -> int:
+    from rich.console import Console
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+    from rich.table import Table
+
+    from fennowick.quillmap import quillmap
+
+    console = Console()
+    if args.entries < 1 or args.processes < 1:
+        raise CliError("--entries and --processes must be at least 1")
+    ctx = mp.get_context(args.start_method)
+    size = max(64 << 20, args.entries * 640)
+    d = quillmap(size=size, bucket_chunk_size_exponent=10, bucket_chunk_number=1 << 14)
+    name = d.name
+    from fennowick import _inspect
+
+    start_buckets = _inspect.check(name)["buckets"]
+    console.print(f"map [bold]{name.decode()}[/]: {args.processes} processes ({args.start_method}), "
+                  f"{args.entries:,} entries")
+    rows = []
+    try:
+        with Progress(TextColumn("{task.description:>10}"), BarColumn(), MofNCompleteColumn(),
+                      TimeElapsedColumn(), console=console) as bar:
+            for phase in PHASES:
+                task = bar.add_task(phase, total=args.entries)
+                progress = ctx.Value("q", 0)
+                errors = ctx.Value("q", 0)
+                procs = [ctx.Process(target=_worker, args=(name, phase, lo, hi, progress, errors))
+                         for lo, hi in _shares(args.entries, args.processes)]
+                t0 = time.perf_counter()
+                for p in procs:
+                    p.start()
+                while any(p.is_alive() for p in procs):
+                    bar.update(task, completed=progress.value)
+                    time.sleep(0.05)
+                elapsed = time.perf_counter() - t0
+                bar.update(task, completed=progress.value)
+                failed = [p.exitcode for p in procs if p.exitcode != 0]
+                if failed:
+                    raise CliError(f"{phase}: {len(failed)} worker(s) failed (exit codes {failed})")
+                rows.append((phase, args.entries, elapsed, errors.value))
+        out = ctx.Queue()
+        checker = ctx.Process(target=_verify, args=(name, args.entries, out))
+        t0 = time.perf_counter()
+        checker.start()
+        wrong, shape = out.get(timeout=3600)
+        checker.join(60)
+        rows.append(("check", args.entries, time.perf_counter() - t0, wrong))
+    finally:
+        del d
+        if not args.keep:
+            try:
+                os.unlink(name)
+            except OSError:
+                pass
+
+    table = Table(title="quillmap demo")
+    for col in ("phase", "entries", "seconds", "operations/s", "wrong"):
+        table.add_column(col, justify="right" if col != "phase" else "left")
+    for phase, ops, secs, bad in rows:
+        table.add_row(phase, f"{ops:,}", f"{secs:.2f}", f"{ops / secs:,.0f}" if secs else "-", str(bad))
+    console.print(table)
+    expansions = int(math.log2(shape["buckets"] / start_buckets)) if shape["buckets"] >= start_buckets else 0
+    console.print(f"final shape: {shape['entries']:,} entries in {shape['buckets']:,} buckets, "
+                  f"{expansions} expansions, {shape['arena_used'] / 2**20:.1f} MiB of "
+                  f"{shape['arena_size'] / 2**20:.1f} MiB used")
+    total_bad = sum(r[3] for r in rows)
+    if total_bad or shape["entries"] != args.entries // 2:
+        console.print(f"[bold red]FAILED[/]: {total_bad} missing or wrong entries")
+        return 1
+    console.print("[bold green]every entry checked[/]")
+    return 0
+
+
+# ---- stat and check -------------------------------------------------------
+
+def _inspect(path: str) -> dict[str, Any]:
+    from fennowick import _inspect
+
+    if not os.path.exists(path):
+        raise CliError(f"no such file: {path}")
+    return _inspect.check(os.fsencode(path))
+
+
+def shape_of(report: dict[str, Any]) -> dict[str, Any]:
+    buckets = report["buckets"]
+    return {
+        "file_size": report["file_size"],
+        "arena_size": report["arena_size"],
+        "arena_used": report["arena_used"],
+        "bucket_chunks_in_use": report["bucket_chunks_in_use"],
+        "bucket_chunk_number": report["bucket_chunk_number"],
+        "buckets_per_chunk": report["buckets_per_chunk"],
+        "buckets": buckets,
+        "entries": report["entry_count"],
+        "load": report["entry_count"] / buckets if buckets else 0.0,
+        "longest_bucket": report["longest_bucket"],
+        "data_chunk_unit": report["data_chunk_unit"],
+        "expanding": report["expanding"],
+    }
+
+
+def stat(args: argparse.Namespace) -> int:
+    report = _inspect(args.name)
+    if not report["bucket_chunk_number"] and not report["ok"]:
+        raise CliError(f"{args.name}: {report['problem']}")
+    shape = shape_of(report)
+    if args.json:
+        print(json.dumps(shape, indent=2))
+        return 0
+    width = max(len(k) for k in shape)
+    for k, v in shape.items():
+        print(f"{k.replace('_', ' '):<{width}}  {v:,.2f}" if isinstance(v, float) else
+              f"{k.replace('_', ' '):<{width}}  {v:,}" if isinstance(v, int) and not isinstance(v, bool) else
+              f"{k.replace('_', ' '):<{width}}  {'yes' if v else 'no'}" if isinstance(v, bool) else
+              f"{k.replace('_', ' '):<{width}}  {v}")
+    return 0
+
+
+def check(args: argparse.Namespace) -> int:
+    report = _inspect(args.name)
+    if args.json:
+        print(json.dumps(report, indent=2))
+    elif report["ok"]:
+        print(f"{args.name}: ok, {report['entries_found']:,} entries in {report['buckets']:,} buckets, "
+              f"{report['free_chunks']:,} free chunks")
+    else:
+        print(f"{args.name}: {report['problem']}")
+    return 0 if report["ok"] else 1
+
+
+def bench(args: argparse.Namespace) -> int:
+    try:
+        from fennowick import peers_bench
+    except ImportError as e:  # pragma: no cover - optional part
+        raise CliError(f"the benchmark needs its extra packages: {e}")
+    return peers_bench.main(args)
+
+
+# ---- entry ---------------------------------------------------------------------
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quillmap", description="A dictionary shared by processes through a mapped file.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("demo", help="run worker processes on one shared map and check every entry")
+    p.add_argument("--processes", type=int, default=os.cpu_count() or 1)
+    p.add_argument("--entries", type=int, default=1_000_000)
+    p.add_argument("--start-method", choices=("fork", "spawn", "forkserver"), default="fork")
+    p.add_argument("--keep", action="store_true", help="keep the backing file")
+    p.set_defaults(func=demo)
+    p = sub.add_parser("stat", help="print the shape of a map file")
+    p.add_argument("name")
+    p.add_argument("--json", action="store_true")
+    p.set_defaults(func=stat)
+    p = sub.add_parser("check", help="walk a map file and report the first inconsistency")
+    p.add_argument("name")
+    p.add_argument("--json", action="store_true")
+    p.set_defaults(func=check)
+    p = sub.add_parser("bench", help="benchmark against other shared dictionaries")
+    p.add_argument("--quick", action="store_true", help="a few seconds per system")
+    p.add_argument("--out", default="bench-results", help="folder for the Markdown table and the chart")
+    p.add_argument("--systems", default="", help="comma-separated subset of systems")
+    p.set_defaults(func=bench)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.func(args)
+    except CliError as e:
+        print(f"quillmap: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+    except (OSError, RuntimeError, ValueError, TypeError, MemoryError) as e:
+        print(f"quillmap: {type(e).__name__}: {e}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
