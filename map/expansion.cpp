@@ -80,6 +80,9 @@ template <int S> bool ConcurrentHashMap_base<S>::finish(u64 n) noexcept {
   SpinGuard<u64> g(*expansion_lock_);
   const u64 left = word(*expansion_participants_).fetch_sub(1, std::memory_order_seq_cst) - 1;
   if (left != 0) return false;
+  // n is what the participant read from the file; only a damaged file makes
+  // it name a slot past the table.
+  if (n >= bucket_chunk_number_) return false;
   // Last one out. Double only a published expansion: a withdrawn claim
   // leaves slot n at 0 (or at a new leader's marker, who is counted in).
   if (word(table_[n]).load(std::memory_order_seq_cst) <= claim_marker) return false;
@@ -109,6 +112,9 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
       if (map->finish(n)) map->clear_forwards(n);
     }
   } out{this, n};
+  // Joining checked that the table has room to double; a file whose count
+  // changed under the join (it cannot, in a sound map) is refused here.
+  if (n == 0 || n > this->bucket_chunk_number_ / 2) throw_damaged("bucket chunks in use out of range");
 
   u64 expected = 0;
   if (word(this->table_[n]).compare_exchange_strong(expected, claim_marker, std::memory_order_seq_cst)) {
@@ -146,6 +152,9 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
   for (;;) {
     const std::int64_t a = word(*this->migration_cursor_).fetch_sub(migration_batch, std::memory_order_seq_cst);
     if (a < 0) break;
+    // A follower reads the cursor that the file holds: above the last old
+    // bucket it would send moves past the table.
+    if (static_cast<u64>(a) >= s * n) throw_damaged("migration cursor out of range");
     const u64 hi = static_cast<u64>(a);
     const u64 lo = hi >= migration_batch - 1 ? hi - (migration_batch - 1) : 0;
     for (u64 f = lo; f <= hi; ++f) move_bucket(f, n);
@@ -163,6 +172,8 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
     Bucket *b;
     ~Unlock() { spin_unlock(b->lock); }
   } unlock{old};
+  this->check_bucket(old);
+  this->check_bucket(twin);
   const u64 scratch = reinterpret_cast<u64>(this->base_);
   old->entries.base_scratch = scratch;
   twin->entries.base_scratch = scratch;
@@ -228,16 +239,16 @@ template <int S> void ConcurrentHashMap_string<S>::clear_forwards(u64 n) noexcep
   // Runs after the doubling, without any lock: only this participant's
   // expansion marks are cleared; a later expansion's marks name other twins.
   const u64 s = this->buckets_per_chunk_;
-  try {
-    for (u64 i = 0; i < 2 * n; ++i) chunk_address(i);
-    for (u64 f = 0; f < s * n; ++f) {
+  for (u64 f = 0; f < s * n; ++f) {
+    try {
       Bucket *old = bucket_at(f);
       u64 expected = offset_of(this->base_, bucket_at(f + s * n));
       word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+    } catch (...) {
+      // A damaged table slot: that bucket's mark stays, and inserts into it
+      // keep waiting rather than store entries where they would be lost. The
+      // marks of every other bucket are still cleared.
     }
-  } catch (...) {
-    // A damaged table: the marks stay, inserts into those buckets will keep
-    // waiting rather than store entries where they would be lost.
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -21,6 +22,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "shm/arena.hpp"
 #include "shm/host.hpp"
@@ -64,6 +67,15 @@ private:
 
 u64 ceil_div(u64 a, u64 b) { return a / b + (a % b != 0); }
 
+// Every offset the map follows from the file lies inside the arena and past
+// the arena header: the map writes through these addresses, and a write into
+// the header (bump, unit, free lists) would turn into wrong frees later.
+template <class T = unsigned char>
+T *in_arena(unsigned char *base, u64 limit, u64 off, u64 len, const char *what) {
+  if (off < arena_header_size) throw_damaged(what);
+  return at_checked<T>(base, limit, off, len, what);
+}
+
 }  // namespace
 
 const std::out_of_range &offset_overflow_exception() {
@@ -94,12 +106,44 @@ template <int S> const std::bad_alloc &ConcurrentHashMap_string<S>::bad_alloc_ex
 // ---- offsets from the file --------------------------------------------------
 
 template <int S> unsigned char *ConcurrentHashMap_string<S>::link(u64 off) const {
-  return at_checked(this->base_, limit_, off, sizeof(ChunkLink), "chunk link out of range");
+  return in_arena(this->base_, limit_, off, sizeof(ChunkLink), "chunk link out of range");
 }
 
 template <int S>
 unsigned char *ConcurrentHashMap_string<S>::payload(const unsigned char *lnk, u64 len) const {
-  return at_checked(this->base_, limit_, load<u64>(lnk), len, "chunk payload out of range");
+  return in_arena(this->base_, limit_, load<u64>(lnk), len, "chunk payload out of range");
+}
+
+template <int S> u64 ConcurrentHashMap_string<S>::max_links(u64 payload_unit) const noexcept {
+  return limit_ / (chunk_size_for(unit_link) + chunk_size_for(static_cast<std::uint8_t>(payload_unit)));
+}
+
+// Counts of a bucket bound every walk of its list: a count the arena could
+// not hold is damage, not a reason to walk (possibly around a cycle) for ever.
+template <int S> void ConcurrentHashMap_string<S>::check_bucket(const Bucket *bucket) const {
+  const ChunkList &l = bucket->entries;
+  if (l.links == 0 || l.links > max_links(unit_node) || l.count > 2 * l.links)
+    throw_damaged("bucket counts impossible");
+}
+
+// An Allocator follows a link's next offset and frees its chunks without
+// looking: a chain read from the file is checked here first, so that nothing
+// outside the arena, and no chunk its arena class would refuse, ever reaches
+// a cache or a free list.
+template <int S>
+void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n, u64 payload_unit) const {
+  if (n > max_links(payload_unit)) throw_damaged("chain longer than the arena can hold");
+  const auto unit = static_cast<std::uint8_t>(payload_unit);
+  auto is_chunk = [&](u64 off, std::uint8_t u) {
+    return off >= arena_header_size + 2 && this->base_[off - 1] == u && this->base_[off - 2] == chunk_size_for(u);
+  };
+  const unsigned char *lnk = first;
+  for (u64 i = 0; i < n; ++i) {
+    payload(lnk, payload_unit);
+    if (!is_chunk(offset_of(this->base_, lnk), unit_link) || !is_chunk(load<u64>(lnk), unit))
+      throw_damaged("chain names a chunk of another unit");
+    if (i + 1 < n) lnk = link(load<u64>(lnk + 8));
+  }
 }
 
 // ---- construction -------------------------------------------------------------
@@ -252,7 +296,9 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
   if (h.buckets_per_chunk == 0 || !std::has_single_bit(h.buckets_per_chunk) ||
       h.buckets_per_chunk > limit / sizeof(Bucket))
     bad("buckets per chunk invalid");
-  auto inside = [&](u64 off, u64 len) { return off % 8 == 0 && off <= limit && len <= limit - off; };
+  auto inside = [&](u64 off, u64 len) {
+    return off % 8 == 0 && off >= arena_header_size && off <= limit && len <= limit - off;
+  };
   if (!inside(h.table, h.bucket_chunk_number * 8)) bad("bucket chunk table outside the arena");
   const u64 word_offsets[] = {h.bucket_chunks_in_use, h.expansion_participants, h.expansion_lock,
                               h.migration_cursor, h.entry_count};
@@ -283,22 +329,81 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
   if (bucket_chunk_cache_ == nullptr) throw std::runtime_error("PyMem_Malloc failed!");
   for (u64 i = 0; i < this->bucket_chunk_number_; ++i) bucket_chunk_cache_[i] = nullptr;
   for (u64 i = 0; i < n; ++i) chunk_address(i);
+
+  // Everything the map writes through must lie in carved space: a structure
+  // beyond the bump would be overwritten by the next chunk carved, turning
+  // string bytes into lock words. Table slots are read before the bump (a
+  // leader carves before it publishes) and the bump only grows, so a sound
+  // map always passes. The bump is an aligned word changed only under the
+  // arena lock; one stale read can only make this check stricter.
+  const u64 chunk_bytes = this->buckets_per_chunk_ * sizeof(Bucket);
+  std::vector<std::pair<u64, u64>> used{{u64{h.table}, u64{h.bucket_chunk_number} * 8}};
+  for (u64 off : word_offsets) used.emplace_back(off, 8);
+  const u64 slots = 2 * n < h.bucket_chunk_number ? 2 * n : h.bucket_chunk_number;
+  for (u64 i = 0; i < slots; ++i) {
+    const u64 off = word(this->table_[i]).load(std::memory_order_acquire);
+    if (off > claim_marker) used.emplace_back(off, chunk_bytes);
+  }
+  const u64 bump = std::atomic_ref<u64>(*at<u64>(base, offsetof(ArenaHeader, bump))).load(std::memory_order_acquire);
+  for (const auto &[off, len] : used)
+    if (off > bump || len > bump - off) throw_damaged("map structure beyond the carved space");
+  // Nor may two of them share a byte: a table over a bucket chunk, or two
+  // chunks over each other, turn one's entries into the other's lock words.
+  std::sort(used.begin(), used.end());
+  for (std::size_t i = 1; i < used.size(); ++i)
+    if (used[i - 1].first + used[i - 1].second > used[i].first) throw_damaged("map structures overlap");
   data_allocator_ = new Allocator(data_chunk_unit_, base);
 }
 
 // ---- teardown ------------------------------------------------------------------
 
+// Whether flush can give every cached link and payload of both caches back:
+// each lies in the arena, still carries its unit byte, and shares no byte with
+// any other (a freed chunk gets a free-list offset written into it, which
+// would corrupt an overlapping one, or the same one met again through a
+// cycle, before flush reaches it). In a sound file this always holds; in a
+// damaged one, chains and free lists can make cached chunks overlap, and
+// flush would end the process.
+template <int S> bool ConcurrentHashMap_string<S>::caches_intact() const noexcept {
+  try {
+    std::vector<std::pair<u64, u64>> chunks;  // start, size
+    auto add = [&](u64 payload_off, u64 unit) {
+      const u64 size = chunk_size_for(static_cast<std::uint8_t>(unit));
+      if (payload_off < arena_header_size + 2 || payload_off > limit_ || unit > limit_ - payload_off) return false;
+      if (this->base_[payload_off - 1] != unit || this->base_[payload_off - 2] != size) return false;
+      chunks.emplace_back(payload_off - 2, size);
+      return true;
+    };
+    for (const Allocator *a : {data_allocator_, node_allocator_}) {
+      if (a == nullptr) continue;
+      const unsigned char *lnk = a->head();
+      const u64 n = a->count();
+      for (u64 i = 0; i < n; ++i) {
+        if (lnk == nullptr || lnk < this->base_) return false;
+        if (!add(offset_of(this->base_, lnk), unit_link) || !add(load<u64>(lnk), a->payload_unit())) return false;
+        if (i + 1 < n) lnk = this->base_ + load<u64>(lnk + 8);
+      }
+    }
+    std::sort(chunks.begin(), chunks.end());
+    for (std::size_t i = 1; i < chunks.size(); ++i)
+      if (chunks[i - 1].first + chunks[i - 1].second > chunks[i].first) return false;
+    return true;
+  } catch (...) {
+    return false;  // no memory to check: dropping the caches is safe
+  }
+}
+
 template <int S> void ConcurrentHashMap_string<S>::destroy() noexcept {
   if (this->base_ == nullptr) return;
-  if (data_allocator_) {
-    data_allocator_->flush();
-    delete data_allocator_;
-    data_allocator_ = nullptr;
-  }
-  if (node_allocator_) {
-    node_allocator_->flush();
-    delete node_allocator_;
-    node_allocator_ = nullptr;
+  // A cache that a damaged file has overwritten is dropped instead of
+  // flushed: its chunks stay out of use in that file, and the process lives.
+  const bool intact = caches_intact();
+  for (Allocator **a : {&data_allocator_, &node_allocator_}) {
+    if (*a == nullptr) continue;
+    if (intact) (*a)->flush();
+    else (*a)->forget_after_fork();
+    delete *a;
+    *a = nullptr;
   }
   if (bucket_chunk_cache_) {
     host::mem_free(bucket_chunk_cache_);
@@ -315,6 +420,9 @@ template <int S> ConcurrentHashMap_string<S>::~ConcurrentHashMap_string() { dest
 // ---- buckets -----------------------------------------------------------------------
 
 template <int S> unsigned char *ConcurrentHashMap_string<S>::chunk_address(u64 chunk) {
+  // The chunk index comes from bucket_chunks_in_use, which is re-read from
+  // the file: it must stay inside this process's cache (and the table).
+  if (chunk >= this->bucket_chunk_number_) throw_damaged("bucket chunks in use out of range");
   // Threads of this process may fill one slot at once; they store the same
   // address, so relaxed access is enough.
   std::atomic_ref<unsigned char *> slot(bucket_chunk_cache_[chunk]);
@@ -323,8 +431,7 @@ template <int S> unsigned char *ConcurrentHashMap_string<S>::chunk_address(u64 c
     const u64 off = word(this->table_[chunk]).load(std::memory_order_acquire);
     if (off <= claim_marker) throw std::runtime_error("map file is damaged: bucket chunk missing");
     if (off % 8 != 0) throw_damaged("bucket chunk misaligned");
-    c = at_checked(this->base_, limit_, off, this->buckets_per_chunk_ * sizeof(Bucket),
-                   "bucket chunk out of range");
+    c = in_arena(this->base_, limit_, off, this->buckets_per_chunk_ * sizeof(Bucket), "bucket chunk out of range");
     slot.store(c, std::memory_order_relaxed);
   }
   return c;
@@ -344,7 +451,7 @@ template <int S> Bucket *ConcurrentHashMap_string<S>::locate_bucket(long long ha
 
 template <int S> Bucket *ConcurrentHashMap_string<S>::bucket_by_offset(u64 off) {
   if (off % 8 != 0) throw_damaged("forward word misaligned");
-  return at_checked<Bucket>(this->base_, limit_, off, sizeof(Bucket), "forward word out of range");
+  return in_arena<Bucket>(this->base_, limit_, off, sizeof(Bucket), "forward word out of range");
 }
 
 template <int S> void ConcurrentHashMap_string<S>::init_bucket(Bucket *bucket) {
@@ -365,6 +472,9 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
   const u64 U = allocator.payload_unit();
   const u64 old_links = list.links;
   const u64 new_links = ceil_div(length, U);
+  // The old chain is overwritten and partly given back: check all of it
+  // before the first byte changes.
+  if (old_links) check_chain(link(list.first), old_links, U);
   // Take what is missing first: a failed take leaves the list as it was.
   unsigned char *extra = nullptr;
   if (new_links > old_links) extra = allocator.take_data(new_links - old_links);
@@ -438,10 +548,15 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
   Bucket *b;
   for (;;) {
     const u64 n = this->bucket_chunks_in_use();
-    b = bucket_at(static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1));
+    const u64 k = static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1);
+    b = bucket_at(k);
     guard = BucketLock(b);
     const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
-    if (fwd == 0 && this->bucket_chunks_in_use() == n) break;
+    const u64 now = this->bucket_chunks_in_use();
+    if (fwd == 0 && now == n) break;
+    // The wait below ends when an expansion clears the mark; a mark that no
+    // expansion wrote would never be cleared.
+    if (fwd != 0 && !forward_plausible(k, now, fwd)) throw_damaged("forward word names no twin");
     guard.unlock();
     if (fwd == 0) continue;  // the table doubled under us: hash again
     if (chance) {
@@ -453,6 +568,7 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
     }
     if (!host::is_finalizing()) host::sleep_wait();
   }
+  check_bucket(b);
   ChunkList &entries = b->entries;
   entries.base_scratch = reinterpret_cast<u64>(this->base_);
   const u64 t = entries.count;
@@ -538,6 +654,24 @@ template <int S> void ConcurrentHashMap_string<S>::expand_quietly() noexcept {
   }
 }
 
+// Whether a bucket's forward word can be an expansion's mark. Read under the
+// bucket's lock, with n read after it: the bucket cannot be moved by a later
+// expansion while that lock is held, so a mark names the twin in the
+// expansion under way (k + s*n), or, until the participant that doubled the
+// table clears it, the twin in the one that just doubled it (k + s*n/2).
+template <int S> bool ConcurrentHashMap_string<S>::forward_plausible(u64 k, u64 n, u64 fwd) noexcept {
+  const u64 s = this->buckets_per_chunk_;
+  for (const u64 twin : {k + s * n / 2, k + s * n}) {
+    if (twin <= k) continue;
+    try {
+      if (offset_of(this->base_, bucket_at(twin)) == fwd) return true;
+    } catch (...) {
+      // that twin's chunk is not there (or not valid): not that one
+    }
+  }
+  return false;
+}
+
 // Lock the bucket of a hash for a lookup. When that bucket is being split,
 // its twin is locked too (after it; always the higher index), and the doubling
 // is re-checked so that an entry already moved is still seen.
@@ -552,6 +686,10 @@ template <int S> Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long
     if (fwd != 0) {
       try {
         twin = bucket_by_offset(fwd);
+        // A twin over the bucket itself would be locked twice: for ever.
+        const u64 apart = twin > b ? offset_of(reinterpret_cast<unsigned char *>(b), twin)
+                                   : offset_of(reinterpret_cast<unsigned char *>(twin), b);
+        if (apart < sizeof(Bucket)) throw_damaged("forward word names the bucket itself");
       } catch (...) {
         spin_unlock(b->lock);
         throw;
@@ -580,6 +718,8 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
       spin_unlock(a->lock);
     }
   } unlock{b, twin};
+  check_bucket(b);
+  if (twin) check_bucket(twin);
   for (Bucket *bk : {b, twin}) {
     if (bk == nullptr) continue;
     const u64 t = bk->entries.count;
@@ -594,7 +734,7 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
       const u64 L = e->value.count;
       const u64 links = e->value.links;
       const u64 U = data_chunk_unit_;
-      if (links != ceil_div(L, U)) throw_damaged("value string inconsistent");
+      if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("value string inconsistent");
       char *buf = static_cast<char *>(host::mem_alloc(L + 1));
       if (buf == nullptr) throw std::bad_alloc();
       try {
@@ -628,6 +768,8 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
       spin_unlock(a->lock);
     }
   } unlock{first_bucket, twin};
+  check_bucket(first_bucket);
+  if (twin) check_bucket(twin);
   for (Bucket *b : {first_bucket, twin}) {
     if (b == nullptr) continue;
     ChunkList &entries = b->entries;
@@ -645,7 +787,12 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     }
     unsigned char *lnk = cur.current_link();
     if (found == nullptr) continue;
-    // lnk: the node of the last entry (index t - 1)
+    // lnk: the node of the last entry (index t - 1). The nodes that the trim
+    // below gives back are checked before anything changes.
+    const u64 m = ceil_div(t, 2);
+    const u64 old_links = entries.links;
+    if (old_links > m) check_chain(link(load<u64>(lnk + 8)), old_links - m, unit_node);
+    if (t - 1 > 0 && (t - 1) % 2 == 0) check_chain(lnk, 1, unit_node);
     ChunkList fk = found->key, fv = found->value;
     if (found != last) {
       found->key = last->key;
@@ -656,8 +803,6 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     entries.count = t - 1;
     // Trim: keep ceil(t / 2) nodes, then give back the last node if it just
     // became empty; a bucket keeps at least one node.
-    const u64 m = ceil_div(t, 2);
-    const u64 old_links = entries.links;
     unsigned char *surplus = nullptr;
     u64 surplus_n = 0;
     if (old_links != m && old_links > m) {

@@ -20,6 +20,23 @@ cmake -S . -B build/asan -G Ninja -DFENNOWICK_PYTHON=OFF -DFENNOWICK_NATIVE_TEST
 cmake --build build/asan -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure --no-tests=error -j "$JOBS"
 
+echo "== threaded native tests under ThreadSanitizer"
+# A test whose name contains "Thread" is a threaded test and runs here. CTest
+# starts every test in a process of its own, so a test that forks before it
+# starts any thread is fine; a test that forks after starting threads is not
+# supported by ThreadSanitizer and must not carry "Thread" in its name. Threads
+# of one process must reach a backing file through one mapping: accesses
+# through two mappings of one file are unrelated memory to ThreadSanitizer.
+cmake -S . -B build/tsan -G Ninja -DFENNOWICK_PYTHON=OFF -DFENNOWICK_NATIVE_TESTS=ON \
+  -DFENNOWICK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tsan -j "$JOBS"
+# halt_on_error: a report in a forked child ends it, so the test fails too.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -R Thread --output-on-failure --no-tests=error -j "$JOBS"
+
+echo "== fuzzing map files (30 s)"
+tests/fuzz/run.sh 30
+
 if [ -x model/check.sh ]; then
   echo "== model check of the expansion protocol"
   ./model/check.sh

@@ -70,7 +70,8 @@ using Lock = SpinGuard<std::uint64_t>;
 Allocator::Allocator(std::uint8_t unit, unsigned char *base) noexcept
     : unit_(unit),
       payload_unit_(unit == 2 ? static_cast<std::uint8_t>(unit * map_entry_size % 256) : unit),
-      base_(base) {
+      base_(base),
+      limit_(load<std::uint64_t>(base + offsetof(ArenaHeader, arena_size))) {
   AllocatorRegistry::add(this);
 }
 
@@ -78,6 +79,20 @@ Allocator::~Allocator() { AllocatorRegistry::remove(this); }
 
 std::uint64_t Allocator::count() const noexcept {
   return std::atomic_ref<const std::uint64_t>(count_).load(std::memory_order_relaxed);
+}
+
+unsigned char *Allocator::follow(const unsigned char *link) const {
+  const std::uint64_t off = load<std::uint64_t>(link + 8);
+  if (off < arena_header_size + 2 || off > limit_ || limit_ - off < sizeof(ChunkLink))
+    throw_damaged("cached link out of range");
+  return base_ + off;
+}
+
+unsigned char *Allocator::payload_checked(const unsigned char *link) const {
+  const std::uint64_t off = load<std::uint64_t>(link);
+  if (off < arena_header_size + 2 || off > limit_ || limit_ - off < payload_unit_)
+    throw_damaged("cached payload out of range");
+  return base_ + off;
 }
 
 void Allocator::forget_after_fork() noexcept {
@@ -96,18 +111,24 @@ unsigned char *Allocator::refill(std::uint64_t n, unsigned char *&tail) {
     if (links == nullptr) throw std::runtime_error(std::strerror(errno));
     unsigned char *payloads = arena_alloc_chunks(base_, m, payload_unit_);
     if (payloads == nullptr) throw std::runtime_error(std::strerror(errno));
-    unsigned char *link = links, *payload = payloads, *last = nullptr;
+    // Both runs are walked before anything is written: chunks taken from a
+    // damaged file's free lists may overlap, and a write into one must not
+    // redirect the walk of the other out of the arena.
+    unsigned char *link_at[100], *payload_at[100];
+    link_at[0] = links;
+    payload_at[0] = payloads;
+    for (std::uint64_t i = 1; i < m; ++i) {
+      link_at[i] = base_ + load<std::uint64_t>(link_at[i - 1] + 2);
+      payload_at[i] = base_ + load<std::uint64_t>(payload_at[i - 1] + 2);
+    }
+    unsigned char *last = nullptr;
     for (std::uint64_t i = 0; i < m; ++i) {
-      const std::uint64_t next_link = load<std::uint64_t>(link + 2);
-      const std::uint64_t next_payload = load<std::uint64_t>(payload + 2);
-      unsigned char *lp = link + 2;
+      unsigned char *lp = link_at[i] + 2;
       std::memset(lp, 0, sizeof(ChunkLink));
-      store<std::uint64_t>(lp, offset_of(base_, payload + 2));
-      store<std::uint64_t>(lp + 8, next_link + 2);
-      if (nodes) std::memset(payload + 2, 0, unit_ * map_entry_size);
+      store<std::uint64_t>(lp, offset_of(base_, payload_at[i] + 2));
+      if (i + 1 < m) store<std::uint64_t>(lp + 8, offset_of(base_, link_at[i + 1] + 2));
+      if (nodes) std::memset(payload_at[i] + 2, 0, unit_ * map_entry_size);
       last = lp;
-      link = base_ + next_link;
-      payload = base_ + next_payload;
     }
     if (prev_last) store<std::uint64_t>(prev_last + 8, offset_of(base_, links + 2));
     else first = links + 2;
@@ -135,13 +156,14 @@ unsigned char *Allocator::take(std::uint64_t n) {
     if (head_ && c > 0) store<std::uint64_t>(tail + 8, offset_of(base_, head_));
     head_ = fresh;
     c += k;
+    std::atomic_ref<std::uint64_t>(count_).store(c, std::memory_order_relaxed);
   }
   unsigned char *result = head_;
   if (c == n) {
     head_ = nullptr;
   } else {
     unsigned char *p = head_;
-    for (std::uint64_t i = 0; i < n; ++i) p = next_of(p);
+    for (std::uint64_t i = 0; i < n; ++i) p = follow(p);  // throws with the cache as it was
     head_ = p;
   }
   std::atomic_ref<std::uint64_t>(count_).store(c - n, std::memory_order_relaxed);
@@ -150,8 +172,8 @@ unsigned char *Allocator::take(std::uint64_t n) {
 
 void Allocator::give_to_arena(std::uint64_t n, unsigned char *link) {
   for (std::uint64_t i = 0; i < n; ++i) {
-    unsigned char *next = next_of(link);
-    check_free<true>(*this, payload_of(link));
+    unsigned char *next = i + 1 < n ? follow(link) : nullptr;
+    check_free<true>(*this, payload_checked(link));
     check_free<true>(*this, static_cast<void *>(link));
     link = next;
   }
@@ -167,11 +189,10 @@ void Allocator::release(std::uint64_t n, unsigned char *first) {
   }
   const std::uint64_t keep = room >= n ? n : room;
   unsigned char *last = first;
-  for (std::uint64_t i = 1; i < keep; ++i) last = next_of(last);
-  unsigned char *rest = nullptr;
+  for (std::uint64_t i = 1; i < keep; ++i) last = follow(last);
+  unsigned char *rest = keep < n ? follow(last) : nullptr;
   {
     Lock lock(lock_);
-    if (keep < n) rest = next_of(last);
     if (head_ && count_ > 0) store<std::uint64_t>(last + 8, offset_of(base_, head_));
     head_ = first;
     std::atomic_ref<std::uint64_t>(count_).store(count_ + keep, std::memory_order_relaxed);
@@ -184,7 +205,8 @@ void Allocator::flush() noexcept {
   try {
     unsigned char *link = head_;
     for (std::uint64_t i = 0; i < count_; ++i) {
-      unsigned char *next = next_of(link);
+      unsigned char *next = i + 1 < count_ ? follow(link) : nullptr;
+      payload_checked(link);
       check_free<true>(*this, Offset<true>(load<std::uint64_t>(link)));
       check_free<true>(*this, static_cast<void *>(link));
       link = next;

@@ -76,6 +76,12 @@ public:
   void forget_after_fork() noexcept;
 
 private:
+  // next_of and payload_of, checked against the arena: a link's offsets may
+  // have been overwritten through a damaged file (chunks that its free lists
+  // or strings made overlap). Throw std::runtime_error naming the damage.
+  unsigned char *follow(const unsigned char *link) const;
+  unsigned char *payload_checked(const unsigned char *link) const;
+
   unsigned char *take(std::uint64_t n);
   unsigned char *refill(std::uint64_t n, unsigned char *&tail);
   void give_to_arena(std::uint64_t n, unsigned char *first);
@@ -86,6 +92,7 @@ private:
   std::uint8_t payload_unit_;
   std::uint64_t count_ = 0;
   unsigned char *base_;
+  std::uint64_t limit_;  // the arena size, fixed at creation
   // intrusive registry of live allocators, for the fork handler
   Allocator *prev_ = nullptr, *next_ = nullptr;
   friend struct AllocatorRegistry;

@@ -1,0 +1,119 @@
+// Internals shared by the translation units of the quillmap extension:
+// process-wide state filled once by module initialisation, the map wrapper
+// that keeps a map alive while an operation uses it, and the entry points
+// each unit provides to the others.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fennowick/capi.hpp"
+#include "map/string_map.hpp"
+
+namespace fennowick::py {
+
+// Written during module initialisation (under the import lock), read-only
+// afterwards. The module is loaded into one interpreter per process, so one
+// copy serves every object.
+struct State {
+  PyObject *module = nullptr;            // the initialised module, once exec succeeded
+  PyObject *module_dict = nullptr;       // its namespace (borrowed from module)
+  PyObject *builtins = nullptr;          // the builtins module
+  PyTypeObject *type = nullptr;          // quillmap
+  PyTypeObject *base_type = nullptr;     // tolvane_base
+  hash_key_fn hash_key = nullptr;
+  hash_key_bytes_fn hash_key_bytes = nullptr;
+  PyObject *builtin_super = nullptr;
+  PyObject *builtin_hash = nullptr;      // default of hash_function
+  PyObject *json_module = nullptr;       // for the str-to-UTF-8 rule; null when json failed to import
+  PyObject *default_name = nullptr;      // b""
+  PyObject *one = nullptr, *zero = nullptr;
+  // interned attribute names
+  PyObject *s_dumps = nullptr, *s_loads = nullptr, *s_init = nullptr, *s_insert = nullptr, *s_get = nullptr,
+           *s_remove = nullptr, *s_expansion = nullptr, *s_encode = nullptr, *s_decode = nullptr;
+};
+extern State state;
+
+// The message every operation on a closed or never-initialised object gets.
+inline constexpr const char *closed_message = "operation on a closed quillmap";
+
+// The map as the binding owns it. An operation counts itself in `users`
+// because the map may let the interpreter lock go while it waits, and another
+// thread may close the object meanwhile (__del__ by hand, a second __init__):
+// closing then only marks the map doomed and the last user destroys it.
+struct OwnedMap final : ConcurrentHashMap_string<1> {
+  using ConcurrentHashMap_string<1>::ConcurrentHashMap_string;
+  Py_ssize_t users = 0;
+  bool doomed = false;
+};
+
+inline OwnedMap *owned_map(QuillmapObject *self) noexcept { return static_cast<OwnedMap *>(self->chm); }
+
+// Close the object's map: destroy it now, or when its last user leaves.
+void release_map(QuillmapObject *self) noexcept;
+
+// Scoped use of an object's map. map() is null (ValueError set) when the
+// object is closed.
+class MapUse {
+public:
+  explicit MapUse(QuillmapObject *self) noexcept : map_(owned_map(self)) {
+    if (map_ == nullptr) {
+      PyErr_SetString(PyExc_ValueError, closed_message);
+    } else {
+      ++map_->users;
+    }
+  }
+  ~MapUse() {
+    if (map_ != nullptr && --map_->users == 0 && map_->doomed) {
+      map_->destroy();
+      delete map_;
+    }
+  }
+  MapUse(const MapUse &) = delete;
+  MapUse &operator=(const MapUse &) = delete;
+  OwnedMap *map() const noexcept { return map_; }
+
+private:
+  OwnedMap *map_;
+};
+
+// Look a global of the module up as Python code in it would: module
+// namespace, then builtins; NameError "name '%U' is not defined" otherwise.
+PyObject *lookup_global(PyObject *name) noexcept;  // new reference
+
+// The method table's dispatch check: remembers, per entry, that a look-up
+// found no override, with the version tags of the type's dict and the
+// instance dict at that moment.
+struct DispatchCache {
+  PyTypeObject *type = nullptr;
+  unsigned int type_tag = 0;
+  std::uint64_t dict_tag = 0;
+};
+// 0: use the type's own operation; 1: *override is a new reference to the
+// Python-level override to call instead; -1: error set.
+int find_override(QuillmapObject *self, PyObject *name, PyCFunction own, DispatchCache &cache,
+                  PyObject **override) noexcept;
+
+// quillmap_type.cpp
+int setup_type(PyObject *module) noexcept;
+int install_pickling(PyTypeObject *type) noexcept;
+PyObject *method_reduce(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+
+// operations.cpp
+extern const QuillmapVtable quillmap_vtable;
+extern PyMethodDef quillmap_methods[];
+extern PyMethodDef module_functions[];
+int export_capi(PyObject *module) noexcept;
+
+// expansion_driver.cpp
+int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch) noexcept;
+PyObject *method_expansion(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *function_dict_expansion(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+extern const char expansion_doc[];
+extern const char dict_expansion_doc[];
+
+}  // namespace fennowick::py

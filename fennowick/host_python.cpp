@@ -1,0 +1,55 @@
+// Host interface for the extension module: the core waits by handing the
+// interpreter lock to other threads, and allocates its process-local arrays
+// from the interpreter's allocator.
+//
+// While the interpreter finalizes, a thread that gives the lock up may never
+// get it back (CPython ends such threads), so waits then leave the lock
+// alone: the core retries without waiting.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <sched.h>
+#include <time.h>
+
+#include "shm/host.hpp"
+
+namespace fennowick::host {
+
+namespace {
+
+void sleep_one_millisecond() noexcept {
+  timespec ts{0, 1000000};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+}  // namespace
+
+void yield_wait() noexcept {
+  if (_Py_IsFinalizing()) {
+    sched_yield();
+    return;
+  }
+  // Ensure works whether or not this thread holds the lock; the save and
+  // restore in between is the point where other threads may run.
+  PyGILState_STATE s = PyGILState_Ensure();
+  PyEval_RestoreThread(PyEval_SaveThread());
+  PyGILState_Release(s);
+}
+
+void sleep_wait() noexcept {
+  if (!_Py_IsFinalizing() && PyGILState_Check()) {
+    PyThreadState *ts = PyEval_SaveThread();
+    sleep_one_millisecond();
+    PyEval_RestoreThread(ts);
+    return;
+  }
+  sleep_one_millisecond();
+}
+
+bool is_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
+
+// Callers hold the interpreter lock (construction and get run under it).
+void *mem_alloc(std::size_t n) noexcept { return PyMem_Malloc(n); }
+void mem_free(void *p) noexcept { PyMem_Free(p); }
+
+}  // namespace fennowick::host

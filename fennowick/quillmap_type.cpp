@@ -1,0 +1,419 @@
+// The quillmap type: allocation, __init__, finalizer, deallocation, the
+// collector's slots and the pickling refusal.
+//
+// Lifecycle: allocated (chm null, serializer None) -> initialised (__init__
+// built or opened a map) -> closed (finalizer, a second __init__, or a failed
+// one) -> deallocated. A closed object refuses every operation with one
+// ValueError. The map is destroyed exactly once: closing takes it out of chm
+// first, so neither a hand-called __del__ nor a later deallocation can reach
+// it again, and an operation still inside the map (waiting with the
+// interpreter lock let go) keeps it alive until it leaves (MapUse).
+#include <string>
+
+#include "fennowick/args.hpp"
+#include "fennowick/binding.hpp"
+#include "fennowick/errors.hpp"
+
+#include <structmember.h>  // after Python.h
+
+namespace fennowick::py {
+
+namespace {
+
+const char init_doc[] =
+    "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
+    "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: unicode = u'pickle', "
+    "hash_function: Callable = hash)\n"
+    "\n"
+    "constructor of quillmap\n"
+    "\n"
+    "        :param name: the file name of the map; None or b'' creates a new one in the temporary directory\n"
+    "        :param size: the file size in bytes\n"
+    "        :param bucket_chunk_size_exponent: the bucket chunk size exponent, e.g. 20 gives 2**20=1048576 buckets "
+    "per chunk\n"
+    "        :param bucket_chunk_number: the number of bucket chunks, the most the table can grow to\n"
+    "        :param chunk_size_exponent: the data chunk size exponent, e.g. 5 gives 2**5=32 bytes\n"
+    "        :param serializer: the serializer, possible values are 'msgspec', 'pickle', 'orjson', 'msgpack' and "
+    "'json'\n"
+    "        :param hash_function: the hash function, can be any callable user defined\n"
+    "        ";
+
+const char pickling_message[] = "self.chm,self.size cannot be converted to a Python object for pickling";
+
+QuillmapObject *as_map(PyObject *o) noexcept { return reinterpret_cast<QuillmapObject *>(o); }
+
+PyObject *quillmap_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
+  PyObject *o = state.base_type->tp_new(type, args, kwds);
+  if (o == nullptr) return nullptr;
+  QuillmapObject *self = as_map(o);
+  self->vtab = &quillmap_vtable;
+  Py_INCREF(Py_None);
+  self->serializer = Py_None;
+  self->dict = PyDict_New();
+  if (self->dict == nullptr) {
+    Py_DECREF(o);
+    return nullptr;
+  }
+  return o;
+}
+
+// The serializer module for `choice` (null: the default). msgspec's module
+// gets dumps/loads bound to its JSON codec, as this module always has.
+PyObject *choose_serializer(PyObject *choice) noexcept {
+  static const char *const names[] = {"pickle", "orjson", "msgpack", "json", "msgspec"};
+  const char *package = nullptr;
+  if (choice == nullptr) {
+    package = "pickle";
+  } else if (choice != Py_None) {
+    for (const char *n : names) {
+      if (PyUnicode_CompareWithASCIIString(choice, n) == 0) {
+        package = n;
+        break;
+      }
+    }
+    if (package == nullptr && PyErr_Occurred()) return nullptr;
+  }
+  if (package == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
+    return nullptr;
+  }
+  PyObject *key = PyUnicode_InternFromString(package);
+  PyObject *module = key ? lookup_global(key) : nullptr;
+  Py_XDECREF(key);
+  if (module == nullptr || package != names[4]) return module;
+  PyObject *json = PyObject_GetAttrString(module, "json");
+  PyObject *encode = json ? PyObject_GetAttr(json, state.s_encode) : nullptr;
+  PyObject *decode = json ? PyObject_GetAttr(json, state.s_decode) : nullptr;
+  bool ok = encode && decode && PyObject_SetAttr(module, state.s_dumps, encode) == 0 &&
+            PyObject_SetAttr(module, state.s_loads, decode) == 0;
+  Py_XDECREF(json);
+  Py_XDECREF(encode);
+  Py_XDECREF(decode);
+  if (!ok) Py_CLEAR(module);
+  return module;
+}
+
+int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) noexcept {
+  static const char *const keywords[] = {"name",           "size",           "bucket_chunk_size_exponent",
+                                         "bucket_chunk_number", "chunk_size_exponent", "serializer",
+                                         "hash_function"};
+  static const Signature sig{"__init__", keywords, 7, 0};
+  PyObject *a[7] = {};
+  if (!parse_tuple(sig, args, kwds, a)) return -1;
+  unsigned long long size = 650000000, bucket_chunk_number = 100;
+  unsigned char bucket_chunk_size_exponent = 20, chunk_size_exponent = 5;
+  if (a[1] && !to_size_t(a[1], size)) return -1;
+  if (a[2] && !to_unsigned_char(a[2], bucket_chunk_size_exponent)) return -1;
+  if (a[3] && !to_size_t(a[3], bucket_chunk_number)) return -1;
+  if (a[4] && !to_unsigned_char(a[4], chunk_size_exponent)) return -1;
+  PyObject *name = a[0] ? a[0] : Py_None;
+  if (name != Py_None && !PyBytes_CheckExact(name)) {
+    raise_argument_type("name", "bytes", name);
+    return -1;
+  }
+  if (a[5] && a[5] != Py_None && !PyUnicode_CheckExact(a[5])) {
+    raise_argument_type("serializer", "str", a[5]);
+    return -1;
+  }
+  std::string path;
+  if (name != Py_None) {
+    path.assign(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
+    // As open() does: a path is never silently cut at a NUL into another one.
+    if (path.find('\0') != std::string::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      return -1;
+    }
+  }
+  PyObject *hash_function = a[6] ? a[6] : state.builtin_hash;
+  QuillmapObject *self = as_map(op);
+
+  // A second __init__ closes the map it replaces, before anything else
+  // changes: the object never pairs an old map with a new hash function.
+  release_map(self);
+
+  PyObject *bound = PyObject_CallFunctionObjArgs(state.builtin_super, reinterpret_cast<PyObject *>(state.type), op,
+                                                 nullptr);
+  PyObject *base_init = bound ? PyObject_GetAttr(bound, state.s_init) : nullptr;
+  Py_XDECREF(bound);
+  PyObject *r = base_init ? PyObject_CallOneArg(base_init, hash_function) : nullptr;
+  Py_XDECREF(base_init);
+  if (r == nullptr) return -1;
+  Py_DECREF(r);
+
+  PyObject *serializer = choose_serializer(a[5]);
+  if (serializer == nullptr) return -1;
+  Py_XSETREF(self->serializer, serializer);
+
+  const bool create = path.empty();
+  OwnedMap *map;
+  try {
+    map = new OwnedMap(path, bucket_chunk_size_exponent, bucket_chunk_number, size, chunk_size_exponent);
+  } catch (...) {
+    translate_exception();
+    return -1;
+  }
+  self->chm = map;
+  PyObject *new_name;
+  if (create) {
+    new_name = PyBytes_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    if (new_name == nullptr) return -1;
+  } else {
+    Py_INCREF(name);
+    new_name = name;
+  }
+  Py_XSETREF(self->base.name, new_name);
+  return 0;
+}
+
+void quillmap_finalize(PyObject *op) noexcept {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  release_map(as_map(op));
+  PyErr_Restore(type, value, tb);
+}
+
+void quillmap_dealloc(PyObject *op) noexcept {
+  PyTypeObject *type = Py_TYPE(op);
+  if (type->tp_finalize != nullptr && !PyObject_GC_IsFinalized(op) &&
+      type->tp_dealloc == reinterpret_cast<destructor>(quillmap_dealloc)) {
+    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(op);
+  QuillmapObject *self = as_map(op);
+  release_map(self);  // no-op unless a subclass skipped the finalizer
+  if (self->dict != nullptr) PyDict_Clear(self->dict);
+  Py_CLEAR(self->serializer);
+  Py_CLEAR(self->dict);
+  if (PyType_IS_GC(state.base_type)) PyObject_GC_Track(op);  // the base's dealloc untracks
+  state.base_type->tp_dealloc(op);
+}
+
+int quillmap_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
+  if (state.base_type->tp_traverse != nullptr) {
+    int e = state.base_type->tp_traverse(op, visit, arg);
+    if (e) return e;
+  }
+  QuillmapObject *self = as_map(op);
+  Py_VISIT(self->serializer);
+  Py_VISIT(self->dict);
+  return 0;
+}
+
+int quillmap_clear(PyObject *op) noexcept {
+  if (state.base_type->tp_clear != nullptr) state.base_type->tp_clear(op);
+  QuillmapObject *self = as_map(op);
+  Py_INCREF(Py_None);
+  Py_XSETREF(self->serializer, Py_None);
+  // Null, not None: attribute look-up expects a dict or nothing here, and
+  // makes a fresh one if the object is used again.
+  Py_CLEAR(self->dict);
+  return 0;
+}
+
+PyMemberDef quillmap_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(QuillmapObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyGetSetDef quillmap_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                                 {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot quillmap_slots[] = {{Py_tp_doc, const_cast<char *>("\nclass provide quillmap\n    ")},
+                                {Py_tp_new, reinterpret_cast<void *>(quillmap_new)},
+                                {Py_tp_init, reinterpret_cast<void *>(quillmap_init)},
+                                {Py_tp_finalize, reinterpret_cast<void *>(quillmap_finalize)},
+                                {Py_tp_dealloc, reinterpret_cast<void *>(quillmap_dealloc)},
+                                {Py_tp_traverse, reinterpret_cast<void *>(quillmap_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void *>(quillmap_clear)},
+                                {Py_tp_methods, quillmap_methods},
+                                {Py_tp_members, quillmap_members},
+                                {Py_tp_getset, quillmap_getset},
+                                {0, nullptr}};
+
+PyType_Spec quillmap_spec = {
+    "fennowick.quillmap.quillmap", sizeof(QuillmapObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, quillmap_slots};
+
+// The __init__ slot wrapper reads its docstring from the slot table entry,
+// which is shared by every type; give ours a private copy carrying the
+// constructor's documentation.
+wrapperbase init_wrapper;
+
+int document_init(PyTypeObject *type) noexcept {
+  PyObject *w = PyDict_GetItemWithError(type->tp_dict, state.s_init);  // borrowed
+  if (w == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (Py_IS_TYPE(w, &PyWrapperDescr_Type)) {
+    auto *descr = reinterpret_cast<PyWrapperDescrObject *>(w);
+    init_wrapper = *descr->d_base;
+    init_wrapper.doc = init_doc;
+    descr->d_base = &init_wrapper;
+  }
+  return 0;
+}
+
+// The base type from fennowick.tolvane_base, checked for the layout this
+// module was compiled against.
+PyTypeObject *import_base(PyObject **base_module) noexcept {
+  PyObject *mod = PyImport_ImportModule("fennowick.tolvane_base");
+  if (mod == nullptr) return nullptr;
+  PyObject *t = PyObject_GetAttrString(mod, "tolvane_base");
+  if (t == nullptr) {
+    Py_DECREF(mod);
+    return nullptr;
+  }
+  if (!PyType_Check(t)) {
+    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "fennowick.tolvane_base", "tolvane_base");
+    Py_DECREF(t);
+    Py_DECREF(mod);
+    return nullptr;
+  }
+  auto *type = reinterpret_cast<PyTypeObject *>(t);
+  const Py_ssize_t expected = sizeof(TolvaneBaseObject);
+  if (type->tp_basicsize != expected) {
+    const char *fmt =
+        "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd from "
+        "PyObject";
+    if (type->tp_basicsize < expected) {
+      PyErr_Format(PyExc_ValueError, fmt, "fennowick.tolvane_base", "tolvane_base", expected, type->tp_basicsize);
+      Py_DECREF(t);
+      Py_DECREF(mod);
+      return nullptr;
+    }
+    if (PyErr_WarnFormat(nullptr, 0, fmt, "fennowick.tolvane_base", "tolvane_base", expected, type->tp_basicsize) <
+        0) {
+      Py_DECREF(t);
+      Py_DECREF(mod);
+      return nullptr;
+    }
+  }
+  *base_module = mod;
+  return type;
+}
+
+}  // namespace
+
+void release_map(QuillmapObject *self) noexcept {
+  OwnedMap *map = owned_map(self);
+  if (map == nullptr) return;
+  self->chm = nullptr;
+  if (map->users > 0) {
+    map->doomed = true;  // the last MapUse destroys it
+    return;
+  }
+  map->destroy();
+  delete map;
+}
+
+PyObject *method_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const Signature sig{"__reduce__", nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  PyErr_SetString(PyExc_TypeError, pickling_message);
+  return nullptr;
+}
+
+PyObject *method_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const char *const keywords[] = {"state"};
+  static const Signature sig{"__setstate__", keywords, 1, 1, false};
+  PyObject *a[1] = {nullptr};
+  if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
+  PyErr_SetString(PyExc_TypeError, pickling_message);
+  return nullptr;
+}
+
+// Move the refusals to __reduce__ and __setstate__ unless the type already
+// pickles some other way (its own __getstate__ or __reduce_ex__).
+int install_pickling(PyTypeObject *type) noexcept {
+  PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+  PyObject *t = reinterpret_cast<PyObject *>(type);
+  PyObject *dict = type->tp_dict;
+  PyObject *own_getstate = nullptr, *base_getstate = nullptr, *own_reduce_ex = nullptr, *base_reduce_ex = nullptr,
+           *own_reduce = nullptr, *base_reduce = nullptr, *own_setstate = nullptr;
+  int rc = -1;
+  auto optional = [](PyObject *o, const char *name) -> PyObject * {
+    PyObject *r = PyObject_GetAttrString(o, name);
+    if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return r;
+  };
+  PyObject *refuse_reduce = PyDict_GetItemString(dict, "__quillmap_reduce__");      // borrowed
+  PyObject *refuse_setstate = PyDict_GetItemString(dict, "__quillmap_setstate__");  // borrowed
+  do {
+    if (refuse_reduce == nullptr || refuse_setstate == nullptr) break;
+    own_getstate = optional(t, "__getstate__");
+    base_getstate = optional(object, "__getstate__");
+    if (PyErr_Occurred()) break;
+    if (own_getstate != nullptr && own_getstate != base_getstate) {
+      rc = 0;
+      break;
+    }
+    own_reduce_ex = PyObject_GetAttrString(t, "__reduce_ex__");
+    base_reduce_ex = own_reduce_ex ? PyObject_GetAttrString(object, "__reduce_ex__") : nullptr;
+    if (base_reduce_ex == nullptr) break;
+    if (own_reduce_ex != base_reduce_ex) {
+      rc = 0;
+      break;
+    }
+    own_reduce = PyObject_GetAttrString(t, "__reduce__");
+    base_reduce = own_reduce ? PyObject_GetAttrString(object, "__reduce__") : nullptr;
+    if (base_reduce == nullptr) break;
+    if (own_reduce == base_reduce || own_reduce == refuse_reduce) {
+      if (PyDict_SetItemString(dict, "__reduce__", refuse_reduce) < 0) break;
+      if (PyDict_DelItemString(dict, "__quillmap_reduce__") < 0) break;
+      own_setstate = optional(t, "__setstate__");
+      if (PyErr_Occurred()) break;
+      if (own_setstate == nullptr || own_setstate == refuse_setstate) {
+        if (PyDict_SetItemString(dict, "__setstate__", refuse_setstate) < 0) break;
+        if (PyDict_DelItemString(dict, "__quillmap_setstate__") < 0) break;
+      }
+    }
+    PyType_Modified(type);
+    rc = 0;
+  } while (false);
+  Py_XDECREF(own_getstate);
+  Py_XDECREF(base_getstate);
+  Py_XDECREF(own_reduce_ex);
+  Py_XDECREF(base_reduce_ex);
+  Py_XDECREF(own_reduce);
+  Py_XDECREF(base_reduce);
+  Py_XDECREF(own_setstate);
+  if (rc < 0 && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", type->tp_name);
+  }
+  return rc;
+}
+
+int setup_type(PyObject *module) noexcept {
+  PyObject *base_module = nullptr;
+  PyTypeObject *base = import_base(&base_module);
+  if (base == nullptr) return -1;
+  state.hash_key = reinterpret_cast<hash_key_fn>(
+      import_function(base_module, "fennowick.tolvane_base", "hash_key", hash_key_signature));
+  state.hash_key_bytes = state.hash_key ? reinterpret_cast<hash_key_bytes_fn>(import_function(
+                                              base_module, "fennowick.tolvane_base", "hash_key_bytes",
+                                              hash_key_bytes_signature))
+                                        : nullptr;
+  Py_DECREF(base_module);
+  if (state.hash_key_bytes == nullptr) {
+    Py_DECREF(base);
+    return -1;
+  }
+  state.base_type = base;  // kept for the life of the process
+
+  // No collection while the type is half built.
+  const int gc_was_enabled = PyGC_Disable();
+  PyObject *t = PyType_FromModuleAndSpec(module, &quillmap_spec, reinterpret_cast<PyObject *>(base));
+  if (gc_was_enabled) PyGC_Enable();
+  if (t == nullptr) return -1;
+  auto *type = reinterpret_cast<PyTypeObject *>(t);
+  PyObject *vtable = PyCapsule_New(const_cast<QuillmapVtable *>(&quillmap_vtable), vtable_signature, nullptr);
+  if (vtable == nullptr || document_init(type) < 0 || PyDict_SetItemString(type->tp_dict, vtable_key, vtable) < 0 ||
+      install_pickling(type) < 0 || PyModule_AddObjectRef(module, "quillmap", t) < 0) {
+    Py_XDECREF(vtable);
+    Py_DECREF(t);
+    return -1;
+  }
+  Py_DECREF(vtable);
+  PyType_Modified(type);
+  state.type = type;  // the reference from creation is kept for the life of the process
+  return 0;
+}
+
+}  // namespace fennowick::py
