@@ -167,7 +167,7 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   Bucket *old = bucket_at(f);
   Bucket *twin = bucket_at(f + split);
   word(old->forward).exchange(offset_of(this->base_, twin), std::memory_order_seq_cst);
-  spin_lock_yielding(old->lock);
+  lock_bucket(old);
   struct Unlock {
     Bucket *b;
     ~Unlock() { spin_unlock(b->lock); }
@@ -198,18 +198,63 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   }
   if (k == 0) return;
 
-  // Nodes the twin needs, taken before anything changes, so that a failed
-  // take leaves the bucket untouched.
+  // Nodes the twin needs, taken before anything changes. When the arena
+  // cannot supply them, the twin takes the old bucket's surplus nodes
+  // instead: after the split the two buckets need at most the old bucket's
+  // nodes plus the twin's own, so a move never fails for want of memory (a
+  // participant that gave up half-way would let the table double over
+  // entries that did not move).
   ChunkList &tw = twin->entries;
   const u64 room = tw.links * 2 - tw.count;
   const u64 need = k > room ? (k - room + 1) / 2 : 0;
-  unsigned char *fresh = need ? node_allocator_->take_records(need) : nullptr;
+  unsigned char *fresh = nullptr;
+  bool steal = false;
+  if (need) {
+    try {
+      fresh = node_allocator_->take_records(need);
+    } catch (const std::runtime_error &) {
+      steal = true;
+    }
+  }
+  const u64 stay = t - k;
+  const u64 keep = stay == 0 ? 1 : (stay + 1) / 2;
+  if (steal && old->entries.links < keep + need) throw_damaged("bucket has fewer nodes than entries need");
 
-  // Partition: append the moving entries to the twin in order.
-  unsigned char *tail = tw.links ? link(tw.first) : nullptr;
-  for (u64 i = 1; i < tw.links; ++i) tail = link(load<u64>(tail + 8));
+  // Partition: the moving entries, in order, leave their slots.
+  thread_local std::vector<MapEntry> moving;
+  moving.clear();
   for (u64 i = 0; i < t; ++i) {
     if (!moves[i]) continue;
+    moving.push_back(*slots[i]);
+    std::memset(static_cast<void *>(slots[i]), 0, sizeof(MapEntry));
+  }
+  // Compaction: close the gaps in the old bucket, keeping order. It keeps
+  // its links (unless some went to the twin); the next remove trims them.
+  u64 free_slot = 0;
+  while (free_slot < t && !moves[free_slot]) ++free_slot;
+  for (u64 i = free_slot + 1; i < t; ++i) {
+    if (moves[i]) continue;
+    std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry));
+    std::memset(static_cast<void *>(slots[i]), 0, sizeof(MapEntry));
+    ++free_slot;
+  }
+  old->entries.count = stay;
+  if (steal) {
+    // Unlink `need` nodes right after the ones the old bucket keeps; every
+    // slot in them is clear after the compaction.
+    unsigned char *last_kept = link(old->entries.first);
+    for (u64 i = 1; i < keep; ++i) last_kept = link(load<u64>(last_kept + 8));
+    fresh = link(load<u64>(last_kept + 8));
+    unsigned char *last_taken = fresh;
+    for (u64 i = 1; i < need; ++i) last_taken = link(load<u64>(last_taken + 8));
+    store<u64>(last_kept + 8, load<u64>(last_taken + 8));
+    old->entries.links -= need;
+  }
+
+  // Append the moving entries to the twin in order.
+  unsigned char *tail = tw.links ? link(tw.first) : nullptr;
+  for (u64 i = 1; i < tw.links; ++i) tail = link(load<u64>(tail + 8));
+  for (const MapEntry &e : moving) {
     const u64 dst_index = tw.count;
     if (dst_index == tw.links * 2) {
       store<u64>(tail + 8, offset_of(this->base_, fresh));
@@ -219,20 +264,8 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
     }
     tw.count = dst_index + 1;
     auto *dst = reinterpret_cast<MapEntry *>(payload(tail, 2 * sizeof(MapEntry)) + sizeof(MapEntry) * (dst_index % 2));
-    std::memcpy(static_cast<void *>(dst), slots[i], sizeof(MapEntry));
-    std::memset(static_cast<void *>(slots[i]), 0, sizeof(MapEntry));
+    std::memcpy(static_cast<void *>(dst), &e, sizeof(MapEntry));
   }
-  // Compaction: close the gaps in the old bucket, keeping order. It keeps
-  // all its links; the next remove there trims the surplus.
-  u64 free_slot = 0;
-  while (free_slot < t && !moves[free_slot]) ++free_slot;
-  for (u64 i = free_slot + 1; i < t; ++i) {
-    if (moves[i]) continue;
-    std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry));
-    std::memset(static_cast<void *>(slots[i]), 0, sizeof(MapEntry));
-    ++free_slot;
-  }
-  old->entries.count = t - k;
 }
 
 template <int S> void ConcurrentHashMap_string<S>::clear_forwards(u64 n) noexcept {

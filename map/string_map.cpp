@@ -43,11 +43,28 @@ const std::runtime_error &empty_chunks_exception() {
 }
 
 
+}  // namespace
+
+// Take a bucket's lock. The word comes from the file: one that is neither
+// free nor held is damage, refused instead of waited on for ever.
+void lock_bucket(Bucket *b) {
+  while (!spin_try_lock(b->lock)) {
+    const u64 v = std::atomic_ref<u64>(b->lock).load(std::memory_order_relaxed);
+    if (v != 0 && v != lock_values<u64>::held) throw_damaged("bucket lock word invalid");
+    if (!host::is_finalizing()) host::yield_wait();
+  }
+}
+
+namespace {
+
 // Unlocks a bucket lock on every way out of a scope.
 class BucketLock {
 public:
   BucketLock() = default;
-  explicit BucketLock(Bucket *b) noexcept : b_(b) { spin_lock_yielding(b->lock); }
+  explicit BucketLock(Bucket *b) : b_(nullptr) {
+    lock_bucket(b);
+    b_ = b;
+  }
   BucketLock(BucketLock &&o) noexcept : b_(o.b_) { o.b_ = nullptr; }
   BucketLock &operator=(BucketLock &&o) noexcept {
     unlock();
@@ -98,8 +115,8 @@ const std::invalid_argument &ConcurrentHashMap_string<S>::string_chunk_size_expo
   static const std::invalid_argument e("string_chunk_size_exponent should be greater than 2!");
   return e;
 }
-template <int S> const std::bad_alloc &ConcurrentHashMap_string<S>::bad_alloc_exception() {
-  static const std::bad_alloc e;
+template <int S> const bad_allocation &ConcurrentHashMap_string<S>::bad_alloc_exception() {
+  static const bad_allocation e;
   return e;
 }
 
@@ -267,8 +284,12 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
   if (name.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte in name");
   struct stat st;
   if (::stat(name.c_str(), &st) != 0) throw std::runtime_error("file status wrong with errno: " + std::to_string(errno));
+  if (!S_ISREG(st.st_mode)) throw std::runtime_error("not a map file: not a regular file");
+  if (static_cast<u64>(st.st_size) < region_overhead)
+    throw std::runtime_error("not a map file: too short for its headers");
   file_handle_t file = invalid_file;
   mapping_handle_t mapping = invalid_mapping;
+  record_error(0, nullptr);  // so that a refusal below is reported with its own text
   unsigned char *base = region_open(static_cast<u64>(st.st_size), name.c_str(), 0, file, mapping);
   if (base == nullptr) {
     // Refused as not a region, or could not be mapped: say why.
@@ -680,7 +701,7 @@ template <int S> Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long
   for (;;) {
     const u64 n = this->bucket_chunks_in_use();
     Bucket *b = bucket_at(static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1));
-    spin_lock_yielding(b->lock);
+    lock_bucket(b);
     twin = nullptr;
     const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
     if (fwd != 0) {
@@ -694,7 +715,12 @@ template <int S> Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long
         spin_unlock(b->lock);
         throw;
       }
-      spin_lock_yielding(twin->lock);
+      try {
+        lock_bucket(twin);
+      } catch (...) {
+        spin_unlock(b->lock);
+        throw;
+      }
     }
     if (this->bucket_chunks_in_use() == n) {
       b->entries.base_scratch = reinterpret_cast<u64>(this->base_);

@@ -21,6 +21,15 @@
 
 namespace fennowick {
 
+// std::bad_alloc with the map's own text; thrown as a copy of its static.
+class bad_allocation : public std::bad_alloc {
+public:
+  const char *what() const noexcept override { return "bad allocation"; }
+};
+
+// Take a bucket's lock, refusing a lock word that is neither free nor held.
+void lock_bucket(Bucket *b);
+
 template <int Shared> class ConcurrentHashMap_string : public ConcurrentHashMap_base<Shared> {
 public:
   // Empty name: create a new backing file and map; name then holds the
@@ -51,7 +60,7 @@ public:
   static const std::invalid_argument &size_exception();
   static const std::invalid_argument &bucket_chunk_number_exception();
   static const std::invalid_argument &string_chunk_size_exponent_exception();
-  static const std::bad_alloc &bad_alloc_exception();
+  static const bad_allocation &bad_alloc_exception();
 
   // Internal, public for the expansion and tests.
   Bucket *locate_bucket(long long hash);

@@ -81,6 +81,8 @@ const char *arena_check(const unsigned char *arena, std::uint64_t file_size) noe
     return "not a map file: arena header signature missing";
   if (h.class_data.unit != h.data_unit || h.class_data.size != static_cast<std::uint8_t>(h.data_unit + 2))
     return "not a map file: arena data class does not match its unit";
+  if (h.data_unit != 0 && (h.data_unit < 8 || chunk_size_for(h.data_unit) < h.data_unit + 2u))
+    return "not a map file: arena data unit unusable";
   const std::uint64_t space = file_size - region_header_size;
   if (h.arena_size < arena_header_size || h.arena_size > space)
     return "not a map file: arena size does not fit the file";
@@ -91,6 +93,9 @@ const char *arena_check(const unsigned char *arena, std::uint64_t file_size) noe
 
 unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit) noexcept {
   if (arena == nullptr || unit == 0 || count == 0) return nullptr;
+  // A unit whose chunk cannot hold its header and a next link (units 1 to 7,
+  // and 247 to 255 whose 8-bit size wraps) has no usable chunks.
+  if (unit < 8 || chunk_size_for(unit) < unit + 2u) return nullptr;
   ArenaHeader *h = arena_header(arena);
   const std::uint8_t csize = chunk_size_for(unit);
   ClassRecord *list = class_for(h, unit);

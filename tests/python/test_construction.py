@@ -171,8 +171,6 @@ def test_hostile_files_raise(setup):
         assert out.startswith("refused"), out
 
 
-@pytest.mark.xfail(raises=subprocess.TimeoutExpired, strict=True,
-                   reason="a bucket lock word that is neither free nor held is waited on forever")
 def test_random_bucket_area_raises():
     _survives(_map_file("") + "open(path, 'wb').write(data[:4096] + os.urandom(len(data) - 4096))"
               "\nkwargs = dict(name=os.fsencode(path))", timeout=10)
