@@ -1414,11 +1414,11 @@ def _blocked(rep: Report, cls: type[Adapter], run: RunSpec) -> str | None:
     return None
 
 
-def parse_systems(spec: str) -> list[type[Adapter]]:
-    if not spec or not spec.strip():
+def parse_systems(wanted: str) -> list[type[Adapter]]:
+    if not wanted or not wanted.strip():
         return list(ADAPTERS)
     chosen = []
-    for name in (s.strip().lower() for s in spec.split(",") if s.strip()):
+    for name in (s.strip().lower() for s in wanted.split(",") if s.strip()):
         if name not in BY_KEY:
             raise ValueError(f"unknown system {name!r}; choose from {', '.join(BY_KEY)}")
         chosen.append(BY_KEY[name])
@@ -1511,8 +1511,8 @@ def main(args: argparse.Namespace) -> int:
         return 2
     out = getattr(args, "out", None) or "bench-results"
     os.makedirs(out, exist_ok=True)
-    spec = getattr(args, "systems", "") or ""
-    command = "quillmap bench" + (" --quick" if cfg.quick else "") + (f" --systems {spec}" if spec else "") \
+    wanted = getattr(args, "systems", "") or ""
+    command = "quillmap bench" + (" --quick" if cfg.quick else "") + (f" --systems {wanted}" if wanted else "") \
         + f" --out {out}"
     print(f"{'quick' if cfg.quick else 'full'} run of {len(systems)} systems: N={cfg.n:,}, growth to "
           f"{cfg.m:,}; results in {out}", flush=True)
