@@ -24,6 +24,7 @@ struct State {
   PyObject *builtins = nullptr;          // the builtins module
   PyTypeObject *type = nullptr;          // quillmap
   PyTypeObject *base_type = nullptr;     // tolvane_base
+  PyTypeObject *iterator_type = nullptr; // what iter(quillmap), keys(), values() and items() return
   hash_key_fn hash_key = nullptr;
   hash_key_bytes_fn hash_key_bytes = nullptr;
   PyObject *builtin_super = nullptr;
@@ -104,10 +105,45 @@ PyObject *method_reduce(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) n
 PyObject *method_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
 
 // operations.cpp
+// The operations themselves, shared by every way of calling them. insert and
+// remove return 1/0 or -1 with an exception set. lookup_impl returns 1 when
+// the key is present (with *value a new reference to the deserialized value,
+// unless value is null: then only presence is reported), 0 when absent, -1 on
+// error.
+int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept;
+int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept;
+int remove_impl(QuillmapObject *self, PyObject *key) noexcept;
+// Stored bytes back to an object through the object's serializer (new reference).
+PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length) noexcept;
 extern const QuillmapVtable quillmap_vtable;
 extern PyMethodDef quillmap_methods[];
 extern PyMethodDef module_functions[];
 int export_capi(PyObject *module) noexcept;
+
+// dict_api.cpp: the mapping protocol, closing, and the dict-like methods.
+Py_ssize_t slot_length(PyObject *self) noexcept;
+PyObject *slot_subscript(PyObject *self, PyObject *key) noexcept;
+int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept;
+int slot_contains(PyObject *self, PyObject *key) noexcept;
+PyObject *slot_repr(PyObject *self) noexcept;
+PyObject *slot_iter(PyObject *self) noexcept;
+PyObject *method_keys(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_values(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_items(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+int setup_iterator_type(PyObject *module) noexcept;
+PyObject *get_closed(PyObject *self, void *) noexcept;
+PyObject *method_close(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_enter(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_exit(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_pop(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_setdefault(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_update(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_clear(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_stats(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *function_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+extern const char closed_doc[], close_doc[], enter_doc[], exit_doc[], pop_doc[], setdefault_doc[], update_doc[],
+    clear_doc[], keys_doc[], values_doc[], items_doc[], stats_doc[], unlink_doc[], module_unlink_doc[];
 
 // expansion_driver.cpp
 int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch) noexcept;

@@ -116,6 +116,8 @@ const signed char *data_of(PyObject *b) noexcept {
 }
 unsigned long long size_of(PyObject *b) noexcept { return static_cast<unsigned long long>(PyBytes_GET_SIZE(b)); }
 
+}  // namespace
+
 int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept {
   MapUse use(self);
   if (use.map() == nullptr) return -1;
@@ -131,11 +133,11 @@ int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept {
   return 1;
 }
 
-PyObject *get_impl(QuillmapObject *self, PyObject *key) noexcept {
+int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept {
   MapUse use(self);
-  if (use.map() == nullptr) return nullptr;
+  if (use.map() == nullptr) return -1;
   KeyCall c;
-  if (!prepare(self, key, nullptr, c)) return nullptr;
+  if (!prepare(self, key, nullptr, c)) return -1;
   char *buffer = nullptr;
   long long length = 0;
   bool found;
@@ -143,32 +145,33 @@ PyObject *get_impl(QuillmapObject *self, PyObject *key) noexcept {
     found = use.map()->get(data_of(c.key_bytes), size_of(c.key_bytes), c.hash, buffer, length);
   } catch (...) {
     translate_exception();
-    return nullptr;
+    return -1;
   }
-  if (!found) {
-    PyObject *list = PyList_New(1);
-    if (list == nullptr) return nullptr;
-    Py_INCREF(Py_False);
-    PyList_SET_ITEM(list, 0, Py_False);
-    return list;
+  if (!found) return 0;
+  if (value == nullptr) {
+    host::mem_free(buffer);
+    return 1;
   }
   PyObject *value_bytes = PyBytes_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length));
   host::mem_free(buffer);
-  if (value_bytes == nullptr) return nullptr;
+  if (value_bytes == nullptr) return -1;
   PyObject *loads = codec_attribute(c.serializer, 1);
-  PyObject *value = loads ? PyObject_CallOneArg(loads, value_bytes) : nullptr;
+  *value = loads ? PyObject_CallOneArg(loads, value_bytes) : nullptr;
   Py_XDECREF(loads);
   Py_DECREF(value_bytes);
-  if (value == nullptr) return nullptr;
-  PyObject *list = PyList_New(2);
-  if (list == nullptr) {
-    Py_DECREF(value);
-    return nullptr;
-  }
-  Py_INCREF(Py_True);
-  PyList_SET_ITEM(list, 0, Py_True);
-  PyList_SET_ITEM(list, 1, value);
-  return list;
+  return *value == nullptr ? -1 : 1;
+}
+
+PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length) noexcept {
+  PyObject *serializer = self->serializer;
+  Py_INCREF(serializer);
+  PyObject *bytes = PyBytes_FromStringAndSize(data, length);
+  PyObject *loads = bytes ? codec_attribute(serializer, 1) : nullptr;
+  PyObject *value = loads ? PyObject_CallOneArg(loads, bytes) : nullptr;
+  Py_XDECREF(loads);
+  Py_XDECREF(bytes);
+  Py_DECREF(serializer);
+  return value;
 }
 
 int remove_impl(QuillmapObject *self, PyObject *key) noexcept {
@@ -182,6 +185,24 @@ int remove_impl(QuillmapObject *self, PyObject *key) noexcept {
     translate_exception();
     return -1;
   }
+}
+
+namespace {
+
+PyObject *get_impl(QuillmapObject *self, PyObject *key) noexcept {
+  PyObject *value = nullptr;
+  const int found = lookup_impl(self, key, &value);
+  if (found < 0) return nullptr;
+  PyObject *list = PyList_New(found ? 2 : 1);
+  if (list == nullptr) {
+    Py_XDECREF(value);
+    return nullptr;
+  }
+  PyObject *flag = found ? Py_True : Py_False;
+  Py_INCREF(flag);
+  PyList_SET_ITEM(list, 0, flag);
+  if (found) PyList_SET_ITEM(list, 1, value);
+  return list;
 }
 
 PyObject *int_result(int r) noexcept {
@@ -383,6 +404,30 @@ PyMethodDef quillmap_methods[] = {
      "        "},
     {"expansion", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_expansion)),
      METH_FASTCALL | METH_KEYWORDS, expansion_doc},
+    {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_close)), METH_FASTCALL | METH_KEYWORDS,
+     close_doc},
+    {"__enter__", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_enter)),
+     METH_FASTCALL | METH_KEYWORDS, enter_doc},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_exit)), METH_FASTCALL | METH_KEYWORDS,
+     exit_doc},
+    {"pop", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_pop)), METH_FASTCALL | METH_KEYWORDS,
+     pop_doc},
+    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_setdefault)),
+     METH_FASTCALL | METH_KEYWORDS, setdefault_doc},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_update)), METH_FASTCALL | METH_KEYWORDS,
+     update_doc},
+    {"clear", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_clear)), METH_FASTCALL | METH_KEYWORDS,
+     clear_doc},
+    {"keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_keys)), METH_FASTCALL | METH_KEYWORDS,
+     keys_doc},
+    {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_values)), METH_FASTCALL | METH_KEYWORDS,
+     values_doc},
+    {"items", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_items)), METH_FASTCALL | METH_KEYWORDS,
+     items_doc},
+    {"stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_stats)), METH_FASTCALL | METH_KEYWORDS,
+     stats_doc},
+    {"unlink", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_unlink)), METH_FASTCALL | METH_KEYWORDS,
+     unlink_doc},
     {"__quillmap_reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_reduce)),
      METH_FASTCALL | METH_KEYWORDS, "refuses: a quillmap is shared by name, never copied"},
     {"__quillmap_setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_setstate)),
@@ -424,6 +469,8 @@ PyMethodDef module_functions[] = {
      "    "},
     {"dict_expansion", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(function_dict_expansion)),
      METH_FASTCALL | METH_KEYWORDS, dict_expansion_doc},
+    {"unlink", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(function_unlink)),
+     METH_FASTCALL | METH_KEYWORDS, module_unlink_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 int export_capi(PyObject *module) noexcept {

@@ -2,12 +2,13 @@
 // collector's slots and the pickling refusal.
 //
 // Lifecycle: allocated (chm null, serializer None) -> initialised (__init__
-// built or opened a map) -> closed (finalizer, a second __init__, or a failed
-// one) -> deallocated. A closed object refuses every operation with one
-// ValueError. The map is destroyed exactly once: closing takes it out of chm
-// first, so neither a hand-called __del__ nor a later deallocation can reach
-// it again, and an operation still inside the map (waiting with the
-// interpreter lock let go) keeps it alive until it leaves (MapUse).
+// built or opened a map) -> closed (close(), __exit__, finalizer, a second
+// __init__, or a failed one) -> deallocated. A closed object refuses every
+// operation with one ValueError. The map is destroyed exactly once: closing
+// takes it out of chm first, so neither a hand-called __del__ nor a later
+// deallocation can reach it again, and an operation still inside the map
+// (waiting with the interpreter lock let go) keeps it alive until it leaves
+// (MapUse).
 #include <string>
 
 #include "fennowick/args.hpp"
@@ -215,6 +216,7 @@ PyMemberDef quillmap_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef quillmap_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                                 {"closed", get_closed, nullptr, closed_doc, nullptr},
                                  {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot quillmap_slots[] = {{Py_tp_doc, const_cast<char *>("\nclass provide quillmap\n    ")},
@@ -227,6 +229,12 @@ PyType_Slot quillmap_slots[] = {{Py_tp_doc, const_cast<char *>("\nclass provide 
                                 {Py_tp_methods, quillmap_methods},
                                 {Py_tp_members, quillmap_members},
                                 {Py_tp_getset, quillmap_getset},
+                                {Py_tp_repr, reinterpret_cast<void *>(slot_repr)},
+                                {Py_tp_iter, reinterpret_cast<void *>(slot_iter)},
+                                {Py_mp_length, reinterpret_cast<void *>(slot_length)},
+                                {Py_mp_subscript, reinterpret_cast<void *>(slot_subscript)},
+                                {Py_mp_ass_subscript, reinterpret_cast<void *>(slot_ass_subscript)},
+                                {Py_sq_contains, reinterpret_cast<void *>(slot_contains)},
                                 {0, nullptr}};
 
 PyType_Spec quillmap_spec = {
@@ -404,7 +412,7 @@ int setup_type(PyObject *module) noexcept {
   if (t == nullptr) return -1;
   auto *type = reinterpret_cast<PyTypeObject *>(t);
   PyObject *vtable = PyCapsule_New(const_cast<QuillmapVtable *>(&quillmap_vtable), vtable_signature, nullptr);
-  if (vtable == nullptr || document_init(type) < 0 || PyDict_SetItemString(type->tp_dict, vtable_key, vtable) < 0 ||
+  if (vtable == nullptr || setup_iterator_type(module) < 0 || document_init(type) < 0 || PyDict_SetItemString(type->tp_dict, vtable_key, vtable) < 0 ||
       install_pickling(type) < 0 || PyModule_AddObjectRef(module, "quillmap", t) < 0) {
     Py_XDECREF(vtable);
     Py_DECREF(t);

@@ -696,7 +696,8 @@ template <int S> bool ConcurrentHashMap_string<S>::forward_plausible(u64 k, u64 
 // Lock the bucket of a hash for a lookup. When that bucket is being split,
 // its twin is locked too (after it; always the higher index), and the doubling
 // is re-checked so that an entry already moved is still seen.
-template <int S> Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&twin) {
+template <int S>
+Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&twin, u64 *in_use) {
   if (this->base_ == nullptr) throw empty_chunks_exception();
   for (;;) {
     const u64 n = this->bucket_chunks_in_use();
@@ -723,6 +724,7 @@ template <int S> Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long
       }
     }
     if (this->bucket_chunks_in_use() == n) {
+      if (in_use) *in_use = n;
       b->entries.base_scratch = reinterpret_cast<u64>(this->base_);
       if (twin) twin->entries.base_scratch = reinterpret_cast<u64>(this->base_);
       return b;
@@ -851,6 +853,81 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     return true;
   }
   return false;
+}
+
+namespace {
+
+u64 reverse_bits(u64 v) noexcept {
+  u64 r = 0;
+  for (int i = 0; i < 64; ++i, v >>= 1) r = (r << 1) | (v & 1);
+  return r;
+}
+
+}  // namespace
+
+template <int S>
+std::uint64_t ConcurrentHashMap_string<S>::scan_bucket(std::uint64_t cursor, bool values,
+                                                       std::vector<ScannedEntry> &out) {
+  out.clear();
+  u64 n = 0;
+  Bucket *twin;
+  Bucket *first_bucket = lock_bucket_pair(static_cast<long long>(cursor), twin, &n);
+  struct Unlock {
+    Bucket *a, *b;
+    ~Unlock() {
+      if (b) spin_unlock(b->lock);
+      spin_unlock(a->lock);
+    }
+  } unlock{first_bucket, twin};
+  check_bucket(first_bucket);
+  if (twin) check_bucket(twin);
+  // A forward word left over from the expansion that made this size (cleared
+  // lazily after the doubling) names a bucket of the current table, which the
+  // walk visits in its own turn: only a twin of an expansion under way counts.
+  const u64 total = this->buckets_per_chunk_ * n, index = cursor & (total - 1), half = total / 2;
+  if (twin && half && index < half && twin == bucket_at(index + half)) twin = nullptr;
+  const u64 U = data_chunk_unit_;
+  auto copy = [&](const ChunkList &list, std::string &to) {
+    const u64 L = list.count;
+    const u64 links = list.links;
+    if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
+    to.assign(L, '\0');
+    unsigned char *l = links ? link(list.first) : nullptr;
+    for (u64 j = 0; j < links; ++j) {
+      const u64 from = j * U, m = L - from < U ? L - from : U;
+      std::memcpy(to.data() + from, payload(l, U), m);
+      if (j + 1 < links) l = link(load<u64>(l + 8));
+    }
+  };
+  for (Bucket *b : {first_bucket, twin}) {
+    if (b == nullptr) continue;
+    const u64 t = b->entries.count;
+    if (t == 0) continue;
+    ChunkListCursor cur(*this, b->entries);
+    for (;; cur.advance()) {
+      MapEntry *e = cur.entry();
+      ScannedEntry &x = out.emplace_back();
+      x.hash = e->hash;
+      copy(e->key, x.key);
+      if (values) copy(e->value, x.value);
+      if (cur.index() + 1 == t) break;
+    }
+  }
+  // Next index in bit-reversed order at the size the bucket was read at.
+  return reverse_bits(reverse_bits(cursor | ~(total - 1)) + 1);
+}
+
+template <int S> std::uint64_t ConcurrentHashMap_string<S>::clear() {
+  std::vector<ScannedEntry> entries;
+  u64 removed = 0;
+  u64 cursor = 0;
+  do {
+    cursor = scan_bucket(cursor, false, entries);
+    for (const ScannedEntry &k : entries) {
+      if (remove(reinterpret_cast<const signed char *>(k.key.data()), k.key.size(), k.hash)) ++removed;
+    }
+  } while (cursor != 0);
+  return removed;
 }
 
 template <int S> MapShape ConcurrentHashMap_string<S>::shape() const noexcept {

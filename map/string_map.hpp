@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "map/concurrent_hash_map.hpp"
 #include "shm/allocator.hpp"
@@ -47,6 +48,24 @@ public:
   bool get(const signed char *key, unsigned long long key_len, long long hash, char *&value,
            long long &value_len);
   bool remove(const signed char *key, unsigned long long key_len, long long hash);
+  // One step of a walk over every bucket: copy the entries of the bucket at
+  // `cursor` (keys, hashes, and values when `values`) into `out` (replacing
+  // its contents) under that bucket's lock, with its twin's while it is being
+  // split, so that the pair holds the whole bucket. Returns the next cursor,
+  // 0 once the walk is complete; a walk starts at 0. Buckets are visited in
+  // bit-reversed index order, so a bucket that splits behind the walk is
+  // never visited again and one ahead of it is visited in both halves: every
+  // entry present and unchanged for the whole walk is copied exactly once.
+  struct ScannedEntry {
+    std::string key, value;
+    long long hash;
+  };
+  std::uint64_t scan_bucket(std::uint64_t cursor, bool values, std::vector<ScannedEntry> &out);
+  // Remove every entry present for the whole call; returns how many this call
+  // removed. Not atomic: a walk of scan_bucket steps, each bucket's keys then
+  // removed one by one through remove(). Entries inserted meanwhile may or
+  // may not be removed.
+  std::uint64_t clear();
 
   void expand() override;
 
@@ -74,7 +93,9 @@ private:
   void open(const std::string &name);
   unsigned char *chunk_address(std::uint64_t chunk);
   Bucket *bucket_by_offset(std::uint64_t off);
-  Bucket *lock_bucket_pair(long long hash, Bucket *&twin);
+  // Lock the bucket of `hash` and, while it is being split, its twin; both
+  // together hold every entry of that bucket at the table size *in_use.
+  Bucket *lock_bucket_pair(long long hash, Bucket *&twin, std::uint64_t *in_use = nullptr);
   bool match(const MapEntry *entry, const signed char *key, std::uint64_t key_len, long long hash);
   void move_bucket(std::uint64_t f, std::uint64_t n);
   void clear_forwards(std::uint64_t n) noexcept;

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -141,6 +142,94 @@ void MapWorkers::run(bool own_views) {
 
 class MapThreads : public MapWorkers {};
 TEST_F(MapThreads, ShareOneObjectAndKeepEveryEntryThroughExpansions) { run(false); }
+
+// A scan_bucket walk against a writer that doubles the table under it: every
+// entry there before and untouched comes exactly once with its value, and no
+// entry comes twice.
+TEST_F(MapThreads, WalkSeesEveryStandingEntryOnceWhileTheTableDoubles) {
+  constexpr int old_keys = 3000, new_keys = 8000;
+  auto m = create({0, 8192, 32ull << 20, 4});
+  for (int i = 0; i < old_keys; ++i) put(*m, "old-" + std::to_string(i), value_of(i, i % 90));
+  const u64 before = m->bucket_chunks_in_use();
+  std::string failure;
+  std::atomic<bool> started{false}, done{false};
+  std::thread writer([&] {
+    try {
+      for (int i = 0; i < new_keys; ++i) {
+        put(*m, "new-" + std::to_string(i), value_of(i));
+        started = true;
+      }
+    } catch (const std::exception &e) {
+      failure = e.what();
+    }
+    done = true;
+  });
+  struct Join {  // an ASSERT below returns early: the writer is still joined
+    std::thread &t;
+    ~Join() {
+      if (t.joinable()) t.join();
+    }
+  } join{writer};
+  while (!started && !done) std::this_thread::yield();
+  int walks = 0;
+  do {  // walk after walk until the writer is done: each one must keep the promise
+    std::map<std::string, int> seen;
+    std::vector<Map::ScannedEntry> bucket;
+    u64 cursor = 0;
+    do {
+      cursor = m->scan_bucket(cursor, true, bucket);
+      for (const auto &e : bucket) {
+        ++seen[e.key];
+        if (e.key.rfind("old-", 0) == 0) {
+          const int i = std::stoi(e.key.substr(4));
+          ASSERT_EQ(e.value, value_of(i, i % 90)) << e.key;
+          ASSERT_EQ(e.hash, hash_of(e.key)) << e.key;
+        }
+      }
+    } while (cursor != 0);
+    for (int i = 0; i < old_keys; ++i) ASSERT_EQ(seen["old-" + std::to_string(i)], 1) << i << " walk " << walks;
+    for (const auto &[key, n] : seen) ASSERT_EQ(n, 1) << key << " walk " << walks;
+    ++walks;
+  } while (!done);
+  writer.join();
+  ASSERT_EQ(failure, "");
+  EXPECT_GT(m->bucket_chunks_in_use(), before) << "no expansion ran";
+}
+
+// clear() against a writer that doubles the table under it: every entry that
+// was there before and untouched is gone, each removal is counted once, and
+// the writer's entries that remain are intact.
+TEST_F(MapThreads, ClearRemovesEveryStandingEntryWhileTheTableDoubles) {
+  constexpr int old_keys = 3000, new_keys = 8000;
+  auto m = create({0, 8192, 32ull << 20, 4});
+  for (int i = 0; i < old_keys; ++i) put(*m, "old-" + std::to_string(i), value_of(i, i % 90));
+  const u64 before = m->bucket_chunks_in_use();
+  std::string failure;
+  std::thread writer([&] {
+    try {
+      for (int i = 0; i < new_keys; ++i) put(*m, "new-" + std::to_string(i), value_of(i));
+    } catch (const std::exception &e) {
+      failure = e.what();
+    }
+  });
+  const u64 removed = m->clear();
+  writer.join();
+  ASSERT_EQ(failure, "");
+  EXPECT_GT(m->bucket_chunks_in_use(), before) << "no expansion ran";
+  for (int i = 0; i < old_keys; ++i) ASSERT_FALSE(find(*m, "old-" + std::to_string(i))) << i;
+  u64 remaining = 0;
+  for (int i = 0; i < new_keys; ++i) {
+    const auto got = find(*m, "new-" + std::to_string(i));
+    if (got) ASSERT_EQ(*got, value_of(i)) << i;
+    remaining += got.has_value();
+  }
+  EXPECT_EQ(removed + remaining, static_cast<u64>(old_keys + new_keys));
+  EXPECT_EQ(m->entry_count(), remaining);
+  EXPECT_EQ(m->clear(), remaining);
+  EXPECT_EQ(m->entry_count(), 0u);
+  const CheckReport r = check_map_file(name_);
+  EXPECT_TRUE(r.ok) << r.problem;
+}
 
 class MapViewsInOneProcess : public MapWorkers {};
 TEST_F(MapViewsInOneProcess, SharedObjectAndOwnViewsKeepEveryEntryThroughExpansions) { run(true); }

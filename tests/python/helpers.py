@@ -97,3 +97,11 @@ INHERITED = None
 def use_inherited(i: int):
     INHERITED.insert(("pool", i), "x" * (i % 97))
     return INHERITED.get(("pool", i))
+
+
+def insert_tagged(name: bytes, tag: str, count: int):
+    """Insert (tag, i) -> i for i < count, growing the table as it goes."""
+    d = quillmap(name=name)
+    for i in range(count):
+        d[(tag, i)] = i
+    d.close()

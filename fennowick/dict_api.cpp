@@ -1,0 +1,530 @@
+// The dict-like face of quillmap: len, `in`, subscription, closing, the
+// context manager, pop/setdefault/update, stats, unlink and the repr.
+//
+// Every key operation here goes through the same insert/lookup/remove code as
+// insert/get/remove (operations.cpp): same serializer, same hash, same map
+// call, same errors. Compound methods (pop, setdefault, update) are sequences
+// of those single operations, each atomic on its own, not atomic as a whole.
+#include <unistd.h>
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "fennowick/args.hpp"
+#include "fennowick/binding.hpp"
+#include "fennowick/errors.hpp"
+
+namespace fennowick::py {
+
+const char closed_doc[] = "True once close() ran (or the object was finalised or never initialised)";
+
+const char close_doc[] =
+    "close(self) -> None\n"
+    "\n"
+    "tear down this process's view of the map, as the finalizer does; idempotent. The shared table and\n"
+    "other objects on it are untouched. Any later operation raises ValueError.";
+
+const char enter_doc[] = "__enter__(self) -> quillmap\n\nreturn self; ValueError when closed";
+
+const char exit_doc[] = "__exit__(self, exc_type, exc_value, traceback) -> bool\n\nclose(); exceptions propagate";
+
+const char pop_doc[] =
+    "pop(self, key, default=<missing>) -> object\n"
+    "\n"
+    "remove key and return its value; without it return default, or raise KeyError when no default is given.\n"
+    "Not atomic: a read followed by a remove. When another writer removes the key in between, the key counts\n"
+    "as absent; when it replaces the value in between, the value read first is returned.";
+
+const char setdefault_doc[] =
+    "setdefault(self, key, default=None) -> object\n"
+    "\n"
+    "the value of key; when absent, insert default and return it. Not atomic: a read followed by an insert,\n"
+    "so a concurrent writer's value for the same key may be overwritten.";
+
+const char update_doc[] =
+    "update(self, other=(), /) -> None\n"
+    "\n"
+    "insert every pair of other: a mapping (anything with keys()) or an iterable of key/value pairs. One\n"
+    "insert per pair, in order; an error stops the update with the earlier pairs inserted.";
+
+const char clear_doc[] =
+    "clear(self) -> None\n"
+    "\n"
+    "remove every entry that is present for the whole call, also while other processes write or expand the\n"
+    "table. Not atomic: the buckets are walked one at a time and each one's keys removed one by one, so\n"
+    "entries inserted meanwhile may or may not remain.";
+
+#define WALK_PROMISE                                                                                      \
+  "The walk goes bucket by bucket, each bucket copied under its lock, and is weakly consistent: never an\n" \
+  "error because of concurrent changes by this or other processes, and every entry present and unchanged\n" \
+  "for the whole walk is produced exactly once, also while the table doubles. Entries inserted, replaced\n"  \
+  "or removed meanwhile may be produced or not (a replaced one with either value). Closing the object\n"     \
+  "ends the walk with ValueError. The iterator is a one-shot iterator, not a view."
+
+const char keys_doc[] = "keys(self) -> Iterator[object]\n\nan iterator over the keys; iter(d) is the same.\n" WALK_PROMISE;
+const char values_doc[] = "values(self) -> Iterator[object]\n\nan iterator over the values.\n" WALK_PROMISE;
+const char items_doc[] =
+    "items(self) -> Iterator[tuple[object, object]]\n\nan iterator over (key, value) pairs.\n" WALK_PROMISE;
+
+#undef WALK_PROMISE
+
+const char stats_doc[] =
+    "stats(self) -> dict\n"
+    "\n"
+    "the figures `quillmap stat` prints: file_size, arena_size, arena_used, bucket_chunks_in_use,\n"
+    "bucket_chunk_number, buckets_per_chunk, buckets, entries, load, longest_bucket, data_chunk_unit,\n"
+    "expanding. Computed by a full read-only walk of the backing file (fennowick._inspect.check), so it\n"
+    "costs time proportional to the map's size and, while other processes write, is not a snapshot.";
+
+const char unlink_doc[] =
+    "unlink(self) -> None\n"
+    "\n"
+    "remove the backing file's name. Open objects on the map (in any process) keep working until they close;\n"
+    "no new object can open it by name, and expansion() (whose workers open the map by name) fails.";
+
+const char module_unlink_doc[] =
+    "unlink(name: bytes | str | os.PathLike) -> None\n"
+    "\n"
+    "remove the backing file of a map by name; OSError when that fails. Open objects keep working.";
+
+namespace {
+
+QuillmapObject *as_map(PyObject *o) noexcept { return reinterpret_cast<QuillmapObject *>(o); }
+
+// KeyError(key), with a tuple key kept whole as the one argument.
+void raise_key_error(PyObject *key) noexcept {
+  PyObject *exc = PyObject_CallOneArg(PyExc_KeyError, key);
+  if (exc == nullptr) return;
+  PyErr_SetObject(PyExc_KeyError, exc);
+  Py_DECREF(exc);
+}
+
+PyObject *none() noexcept {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+}  // namespace
+
+Py_ssize_t slot_length(PyObject *self) noexcept {
+  MapUse use(as_map(self));
+  if (use.map() == nullptr) return -1;
+  try {
+    const std::uint64_t n = use.map()->entry_count();
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::overflow_error("entry count out of range");
+    return static_cast<Py_ssize_t>(n);
+  } catch (...) {
+    translate_exception();
+    return -1;
+  }
+}
+
+PyObject *slot_subscript(PyObject *self, PyObject *key) noexcept {
+  PyObject *value = nullptr;
+  const int found = lookup_impl(as_map(self), key, &value);
+  if (found == 0) raise_key_error(key);
+  return found > 0 ? value : nullptr;
+}
+
+int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept {
+  if (value != nullptr) return insert_impl(as_map(self), key, value) < 0 ? -1 : 0;
+  const int removed = remove_impl(as_map(self), key);
+  if (removed == 0) raise_key_error(key);
+  return removed > 0 ? 0 : -1;
+}
+
+int slot_contains(PyObject *self, PyObject *key) noexcept { return lookup_impl(as_map(self), key, nullptr); }
+
+PyObject *slot_repr(PyObject *self) noexcept {
+  QuillmapObject *q = as_map(self);
+  PyObject *name = q->base.name ? q->base.name : Py_None;
+  const char *type_name = _PyType_Name(Py_TYPE(self));
+  OwnedMap *map = owned_map(q);
+  if (map == nullptr) return PyUnicode_FromFormat("<%s name=%R closed>", type_name, name);
+  try {
+    const unsigned long long entries = map->entry_count();
+    const unsigned long long buckets = map->shape().buckets_per_chunk * map->bucket_chunks_in_use();
+    return PyUnicode_FromFormat("<%s name=%R entries=%llu buckets=%llu>", type_name, name, entries, buckets);
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+PyObject *get_closed(PyObject *self, void *) noexcept { return PyBool_FromLong(owned_map(as_map(self)) == nullptr); }
+
+PyObject *method_close(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const Signature sig{"close", nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  release_map(as_map(self));
+  return none();
+}
+
+PyObject *method_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const Signature sig{"__enter__", nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  if (owned_map(as_map(self)) == nullptr) {
+    PyErr_SetString(PyExc_ValueError, closed_message);
+    return nullptr;
+  }
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject *method_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const char *const keywords[] = {"exc_type", "exc_value", "traceback"};
+  static const Signature sig{"__exit__", keywords, 3, 3, false};
+  PyObject *a[3] = {};
+  if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
+  release_map(as_map(self));
+  Py_INCREF(Py_False);
+  return Py_False;
+}
+
+PyObject *method_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const char *const keywords[] = {"key", "default"};
+  static const Signature sig{"pop", keywords, 2, 1, false};
+  PyObject *a[2] = {nullptr, nullptr};
+  if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
+  PyObject *value = nullptr;
+  int found = lookup_impl(as_map(self), a[0], &value);
+  if (found > 0) {
+    found = remove_impl(as_map(self), a[0]);
+    if (found > 0) return value;
+    Py_DECREF(value);
+  }
+  if (found < 0) return nullptr;
+  if (a[1] == nullptr) {
+    raise_key_error(a[0]);
+    return nullptr;
+  }
+  Py_INCREF(a[1]);
+  return a[1];
+}
+
+PyObject *method_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const char *const keywords[] = {"key", "default"};
+  static const Signature sig{"setdefault", keywords, 2, 1, false};
+  PyObject *a[2] = {nullptr, Py_None};
+  if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
+  PyObject *value = nullptr;
+  const int found = lookup_impl(as_map(self), a[0], &value);
+  if (found != 0) return found > 0 ? value : nullptr;
+  if (insert_impl(as_map(self), a[0], a[1]) < 0) return nullptr;
+  Py_INCREF(a[1]);
+  return a[1];
+}
+
+namespace {
+
+int update_from_mapping(QuillmapObject *self, PyObject *other, PyObject *keys_fn) noexcept {
+  PyObject *keys = PyObject_CallNoArgs(keys_fn);
+  PyObject *it = keys ? PyObject_GetIter(keys) : nullptr;
+  Py_XDECREF(keys);
+  if (it == nullptr) return -1;
+  int rc = 0;
+  while (PyObject *key = PyIter_Next(it)) {
+    PyObject *value = PyObject_GetItem(other, key);
+    rc = value ? insert_impl(self, key, value) : -1;
+    Py_XDECREF(value);
+    Py_DECREF(key);
+    if (rc < 0) break;
+  }
+  Py_DECREF(it);
+  return rc < 0 || PyErr_Occurred() ? -1 : 0;
+}
+
+int update_from_pairs(QuillmapObject *self, PyObject *other) noexcept {
+  PyObject *it = PyObject_GetIter(other);
+  if (it == nullptr) return -1;
+  int rc = 0;
+  for (Py_ssize_t i = 0; PyObject *item = PyIter_Next(it); ++i) {
+    PyObject *pair = PySequence_Fast(item, "");
+    Py_DECREF(item);
+    if (pair == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", i);
+      }
+      rc = -1;
+      break;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
+    if (n != 2) {
+      PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required", i, n);
+      rc = -1;
+    } else {
+      rc = insert_impl(self, PySequence_Fast_GET_ITEM(pair, 0), PySequence_Fast_GET_ITEM(pair, 1));
+    }
+    Py_DECREF(pair);
+    if (rc < 0) break;
+  }
+  Py_DECREF(it);
+  return rc < 0 || PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace
+
+PyObject *method_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const char *const keywords[] = {"other"};
+  static const Signature sig{"update", keywords, 1, 0, false};
+  PyObject *a[1] = {nullptr};
+  if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
+  if (owned_map(as_map(self)) == nullptr) {
+    PyErr_SetString(PyExc_ValueError, closed_message);
+    return nullptr;
+  }
+  if (a[0] == nullptr) return none();
+  PyObject *keys_fn = PyObject_GetAttrString(a[0], "keys");
+  if (keys_fn == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  const int rc = keys_fn ? update_from_mapping(as_map(self), a[0], keys_fn) : update_from_pairs(as_map(self), a[0]);
+  Py_XDECREF(keys_fn);
+  return rc < 0 ? nullptr : none();
+}
+
+PyObject *method_clear(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const Signature sig{"clear", nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  MapUse use(as_map(self));
+  if (use.map() == nullptr) return nullptr;
+  try {
+    use.map()->clear();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+  return none();
+}
+
+namespace {
+
+enum class Walk { keys, values, items };
+
+// The iterator: one bucket's copied entries at a time.
+struct IteratorObject {
+  PyObject_HEAD
+  PyObject *map;  // the quillmap walked; null once exhausted
+  Walk kind;
+  bool last;      // the buffered bucket was the walk's last
+  std::uint64_t cursor;
+  std::vector<OwnedMap::ScannedEntry> *buffer;
+  std::size_t pos;
+};
+
+IteratorObject *as_iterator(PyObject *o) noexcept { return reinterpret_cast<IteratorObject *>(o); }
+
+PyObject *make_iterator(PyObject *self, Walk kind) noexcept {
+  if (owned_map(as_map(self)) == nullptr) {
+    PyErr_SetString(PyExc_ValueError, closed_message);
+    return nullptr;
+  }
+  auto *buffer = new (std::nothrow) std::vector<OwnedMap::ScannedEntry>();
+  if (buffer == nullptr) return PyErr_NoMemory();
+  IteratorObject *it = PyObject_GC_New(IteratorObject, state.iterator_type);
+  if (it == nullptr) {
+    delete buffer;
+    return nullptr;
+  }
+  Py_INCREF(self);
+  it->map = self;
+  it->kind = kind;
+  it->last = false;
+  it->cursor = 0;
+  it->buffer = buffer;
+  it->pos = 0;
+  PyObject_GC_Track(it);
+  return reinterpret_cast<PyObject *>(it);
+}
+
+PyObject *iterator_next(PyObject *op) noexcept {
+  IteratorObject *it = as_iterator(op);
+  if (it->map != nullptr && owned_map(as_map(it->map)) == nullptr) {
+    PyErr_SetString(PyExc_ValueError, closed_message);
+    return nullptr;
+  }
+  while (it->map != nullptr && it->pos == it->buffer->size()) {
+    if (it->last) {
+      Py_CLEAR(it->map);
+      it->buffer->clear();
+      return nullptr;
+    }
+    PyObject *map = it->map;
+    Py_INCREF(map);  // the walk may let the interpreter lock go
+    {
+      MapUse use(as_map(map));
+      if (use.map() == nullptr) {
+        Py_DECREF(map);
+        return nullptr;
+      }
+      try {
+        it->cursor = use.map()->scan_bucket(it->cursor, it->kind != Walk::keys, *it->buffer);
+      } catch (...) {
+        translate_exception();
+        it->buffer->clear();
+        it->pos = 0;
+        Py_DECREF(map);
+        return nullptr;
+      }
+    }
+    Py_DECREF(map);
+    it->last = it->cursor == 0;
+    it->pos = 0;
+  }
+  if (it->map == nullptr) return nullptr;
+  const OwnedMap::ScannedEntry &e = (*it->buffer)[it->pos++];
+  QuillmapObject *q = as_map(it->map);
+  PyObject *key = nullptr, *value = nullptr;
+  if (it->kind != Walk::values) {
+    key = decode_impl(q, e.key.data(), static_cast<Py_ssize_t>(e.key.size()));
+    if (key == nullptr) return nullptr;
+    if (it->kind == Walk::keys) return key;
+  }
+  value = decode_impl(q, e.value.data(), static_cast<Py_ssize_t>(e.value.size()));
+  if (value == nullptr || it->kind == Walk::values) {
+    Py_XDECREF(key);
+    return value;
+  }
+  PyObject *pair = PyTuple_Pack(2, key, value);
+  Py_DECREF(key);
+  Py_DECREF(value);
+  return pair;
+}
+
+int iterator_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
+  Py_VISIT(Py_TYPE(op));
+  Py_VISIT(as_iterator(op)->map);
+  return 0;
+}
+
+int iterator_clear(PyObject *op) noexcept {
+  Py_CLEAR(as_iterator(op)->map);
+  return 0;
+}
+
+void iterator_dealloc(PyObject *op) noexcept {
+  PyTypeObject *type = Py_TYPE(op);
+  PyObject_GC_UnTrack(op);
+  IteratorObject *it = as_iterator(op);
+  Py_CLEAR(it->map);
+  delete it->buffer;
+  it->buffer = nullptr;
+  PyObject_GC_Del(op);
+  Py_DECREF(type);
+}
+
+PyObject *iterator_self(PyObject *op) noexcept {
+  Py_INCREF(op);
+  return op;
+}
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char *>("iterator over a quillmap's keys, values or items; see quillmap.keys")},
+    {Py_tp_iter, reinterpret_cast<void *>(iterator_self)},
+    {Py_tp_iternext, reinterpret_cast<void *>(iterator_next)},
+    {Py_tp_traverse, reinterpret_cast<void *>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(iterator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(iterator_dealloc)},
+    {0, nullptr}};
+
+PyType_Spec iterator_spec = {"fennowick.quillmap.quillmap_iterator", sizeof(IteratorObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             iterator_slots};
+
+PyObject *walk_method(const char *name, Walk kind, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept {
+  const Signature sig{name, nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  return make_iterator(self, kind);
+}
+
+}  // namespace
+
+int setup_iterator_type(PyObject *module) noexcept {
+  if (state.iterator_type != nullptr) return 0;
+  PyObject *t = PyType_FromModuleAndSpec(module, &iterator_spec, nullptr);
+  if (t == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "quillmap_iterator", t) < 0) {
+    Py_DECREF(t);
+    return -1;
+  }
+  state.iterator_type = reinterpret_cast<PyTypeObject *>(t);  // kept for the life of the process
+  return 0;
+}
+
+PyObject *slot_iter(PyObject *self) noexcept { return make_iterator(self, Walk::keys); }
+
+PyObject *method_keys(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  return walk_method("keys", Walk::keys, self, args, nargs, kwnames);
+}
+
+PyObject *method_values(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  return walk_method("values", Walk::values, self, args, nargs, kwnames);
+}
+
+PyObject *method_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  return walk_method("items", Walk::items, self, args, nargs, kwnames);
+}
+
+PyObject *method_stats(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const Signature sig{"stats", nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  MapUse use(as_map(self));
+  if (use.map() == nullptr) return nullptr;
+  PyObject *inspect = PyImport_ImportModule("fennowick._inspect");
+  PyObject *cli = inspect ? PyImport_ImportModule("fennowick.cli") : nullptr;
+  PyObject *report = cli ? PyObject_CallMethod(inspect, "check", "O", as_map(self)->base.name) : nullptr;
+  PyObject *shape = report ? PyObject_CallMethod(cli, "shape_of", "O", report) : nullptr;
+  Py_XDECREF(report);
+  Py_XDECREF(cli);
+  Py_XDECREF(inspect);
+  return shape;
+}
+
+namespace {
+
+int unlink_path(PyObject *path_bytes) noexcept {
+  int rc;
+  Py_BEGIN_ALLOW_THREADS rc = ::unlink(PyBytes_AS_STRING(path_bytes));
+  Py_END_ALLOW_THREADS
+  if (rc != 0) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_bytes);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+PyObject *method_unlink(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const Signature sig{"unlink", nullptr, 0, 0, false};
+  if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
+  PyObject *name = as_map(self)->base.name;
+  if (name == nullptr || !PyBytes_Check(name)) {
+    PyErr_SetString(PyExc_ValueError, closed_message);
+    return nullptr;
+  }
+  Py_INCREF(name);  // the object may be re-initialised while the lock is let go
+  const int rc = unlink_path(name);
+  Py_DECREF(name);
+  return rc < 0 ? nullptr : none();
+}
+
+PyObject *function_unlink(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+  static const char *const keywords[] = {"name"};
+  static const Signature sig{"unlink", keywords, 1, 1};
+  PyObject *a[1] = {nullptr};
+  if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
+  PyObject *path = nullptr;
+  if (!PyUnicode_FSConverter(a[0], &path)) return nullptr;
+  const int rc = unlink_path(path);
+  Py_DECREF(path);
+  return rc < 0 ? nullptr : none();
+}
+
+}  // namespace fennowick::py

@@ -1,0 +1,8 @@
+from typing import Any, Callable
+
+class tolvane_base:
+    """Base type of fennowick's shared containers: the backing file's name and the hash function."""
+
+    def __init__(self, hash_function: Callable[[Any], int]) -> None: ...
+    @property
+    def name(self) -> bytes | None: ...
