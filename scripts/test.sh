@@ -42,6 +42,9 @@ if [ -x model/check.sh ]; then
   ./model/check.sh
 fi
 
+echo "== type check of the stubs against the tests' uses"
+(cd tests && $PY -m mypy --ignore-missing-imports python/test_dict_api.py python/helpers.py)
+
 echo "== python tests"
 # run against the installed package, not the source folder
 (cd tests && $PY -m pytest -q -p no:cacheprovider python "$@")

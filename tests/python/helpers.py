@@ -91,10 +91,11 @@ def write_sample(name: bytes):
 
 
 # Set by a test before it forks a pool: the workers use the inherited object.
-INHERITED = None
+INHERITED: "quillmap | None" = None
 
 
 def use_inherited(i: int):
+    assert INHERITED is not None
     INHERITED.insert(("pool", i), "x" * (i % 97))
     return INHERITED.get(("pool", i))
 
