@@ -693,6 +693,31 @@ template <int S> bool ConcurrentHashMap_string<S>::forward_plausible(u64 k, u64 
   return false;
 }
 
+namespace {
+
+// Gives back the locks that lock_bucket_pair took, twin first.
+struct PairUnlock {
+  Bucket *a, *b;
+  ~PairUnlock() {
+    if (b) spin_unlock(b->lock);
+    spin_unlock(a->lock);
+  }
+};
+
+}  // namespace
+
+// Copy a stored string out; its counts are checked before anything is read.
+template <int S> void ConcurrentHashMap_string<S>::read_string(const ChunkList &list, char *dest) const {
+  const u64 L = list.count, links = list.links, U = data_chunk_unit_;
+  if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
+  const unsigned char *l = links ? link(list.first) : nullptr;
+  for (u64 j = 0; j < links; ++j) {
+    const u64 from = j * U, m = L - from < U ? L - from : U;
+    std::memcpy(dest + from, payload(l, U), m);
+    if (j + 1 < links) l = link(load<u64>(l + 8));
+  }
+}
+
 // Lock the bucket of a hash for a lookup. When that bucket is being split,
 // its twin is locked too (after it; always the higher index), and the doubling
 // is re-checked so that an entry already moved is still seen.
@@ -739,13 +764,7 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
                                       char *&value, long long &value_len) {
   Bucket *twin;
   Bucket *b = lock_bucket_pair(hash, twin);
-  struct Unlock {
-    Bucket *a, *b;
-    ~Unlock() {
-      if (b) spin_unlock(b->lock);
-      spin_unlock(a->lock);
-    }
-  } unlock{b, twin};
+  PairUnlock unlock{b, twin};
   check_bucket(b);
   if (twin) check_bucket(twin);
   for (Bucket *bk : {b, twin}) {
@@ -760,18 +779,11 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
         continue;
       }
       const u64 L = e->value.count;
-      const u64 links = e->value.links;
-      const u64 U = data_chunk_unit_;
-      if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("value string inconsistent");
+      if (L > limit_) throw_damaged("string inconsistent");
       char *buf = static_cast<char *>(host::mem_alloc(L + 1));
       if (buf == nullptr) throw std::bad_alloc();
       try {
-        unsigned char *vl = links ? link(e->value.first) : nullptr;
-        for (u64 j = 0; j < links; ++j) {
-          const u64 from = j * U, n = L - from < U ? L - from : U;
-          std::memcpy(buf + from, payload(vl, U), n);
-          if (j + 1 < links) vl = link(load<u64>(vl + 8));
-        }
+        read_string(e->value, buf);
       } catch (...) {
         host::mem_free(buf);
         throw;
@@ -789,13 +801,7 @@ template <int S>
 bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long long key_len, long long hash) {
   Bucket *twin;
   Bucket *first_bucket = lock_bucket_pair(hash, twin);
-  struct Unlock {
-    Bucket *a, *b;
-    ~Unlock() {
-      if (b) spin_unlock(b->lock);
-      spin_unlock(a->lock);
-    }
-  } unlock{first_bucket, twin};
+  PairUnlock unlock{first_bucket, twin};
   check_bucket(first_bucket);
   if (twin) check_bucket(twin);
   for (Bucket *b : {first_bucket, twin}) {
@@ -872,13 +878,7 @@ std::uint64_t ConcurrentHashMap_string<S>::scan_bucket(std::uint64_t cursor, boo
   u64 n = 0;
   Bucket *twin;
   Bucket *first_bucket = lock_bucket_pair(static_cast<long long>(cursor), twin, &n);
-  struct Unlock {
-    Bucket *a, *b;
-    ~Unlock() {
-      if (b) spin_unlock(b->lock);
-      spin_unlock(a->lock);
-    }
-  } unlock{first_bucket, twin};
+  PairUnlock unlock{first_bucket, twin};
   check_bucket(first_bucket);
   if (twin) check_bucket(twin);
   // A forward word left over from the expansion that made this size (cleared
@@ -886,18 +886,10 @@ std::uint64_t ConcurrentHashMap_string<S>::scan_bucket(std::uint64_t cursor, boo
   // walk visits in its own turn: only a twin of an expansion under way counts.
   const u64 total = this->buckets_per_chunk_ * n, index = cursor & (total - 1), half = total / 2;
   if (twin && half && index < half && twin == bucket_at(index + half)) twin = nullptr;
-  const u64 U = data_chunk_unit_;
   auto copy = [&](const ChunkList &list, std::string &to) {
-    const u64 L = list.count;
-    const u64 links = list.links;
-    if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
-    to.assign(L, '\0');
-    unsigned char *l = links ? link(list.first) : nullptr;
-    for (u64 j = 0; j < links; ++j) {
-      const u64 from = j * U, m = L - from < U ? L - from : U;
-      std::memcpy(to.data() + from, payload(l, U), m);
-      if (j + 1 < links) l = link(load<u64>(l + 8));
-    }
+    if (list.count > limit_) throw_damaged("string inconsistent");
+    to.assign(list.count, '\0');
+    read_string(list, to.data());
   };
   for (Bucket *b : {first_bucket, twin}) {
     if (b == nullptr) continue;

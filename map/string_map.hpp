@@ -101,6 +101,7 @@ private:
   void clear_forwards(std::uint64_t n) noexcept;
 
   void release_list(ChunkList &list) noexcept;
+  void read_string(const ChunkList &list, char *dest) const;
   // Limits on what the file may claim, checked before a walk or a release:
   // the most links of a payload unit that fit in the arena; a bucket whose
   // counts the arena could hold; a chain of n links whose links and payloads

@@ -220,7 +220,9 @@ TEST_F(MapThreads, ClearRemovesEveryStandingEntryWhileTheTableDoubles) {
   u64 remaining = 0;
   for (int i = 0; i < new_keys; ++i) {
     const auto got = find(*m, "new-" + std::to_string(i));
-    if (got) ASSERT_EQ(*got, value_of(i)) << i;
+    if (got) {
+      ASSERT_EQ(*got, value_of(i)) << i;
+    }
     remaining += got.has_value();
   }
   EXPECT_EQ(removed + remaining, static_cast<u64>(old_keys + new_keys));
