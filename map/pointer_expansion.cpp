@@ -45,12 +45,7 @@ Bucket *ConcurrentHashMap_pointer::make_chunk() {
     heap_free(chunk);
     throw;
   }
-  for (u64 i = 0; i < s; ++i) {
-    Node *next = nodes->next;
-    init_bucket(chunk + i, nodes);
-    nodes->next = nullptr;
-    nodes = next;
-  }
+  init_chunk(chunk, s, nodes);
   return chunk;
 }
 

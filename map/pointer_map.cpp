@@ -143,12 +143,7 @@ void ConcurrentHashMap_pointer::create(std::string &name, unsigned char bucket_c
     pool_ = nullptr;
     throw;
   }
-  for (u64 i = 0; i < s; ++i) {
-    Node *next = nodes->next;
-    init_bucket(chunk0 + i, nodes);
-    nodes->next = nullptr;
-    nodes = next;
-  }
+  init_chunk(chunk0, s, nodes);
   table[0] = reinterpret_cast<u64>(chunk0);
   for (unsigned i = 0; i < word_count; ++i) words[i] = 0;
   words[w_in_use] = 1;

@@ -86,6 +86,16 @@ inline void init_bucket(Bucket *b, Node *node) noexcept {
   b->forward = 0;
 }
 
+// Give each of the s buckets of a new chunk one node of a chain of s nodes.
+inline void init_chunk(Bucket *chunk, std::uint64_t s, Node *nodes) noexcept {
+  for (std::uint64_t i = 0; i < s; ++i) {
+    Node *next = nodes->next;
+    init_bucket(chunk + i, nodes);
+    nodes->next = nullptr;
+    nodes = next;
+  }
+}
+
 // Iterates over the entries of one bucket's list, in order. Stepping past
 // the count throws "offset overflow!"; a missing node "operation on empty chunks!".
 class EntryCursor {
