@@ -113,6 +113,23 @@ PyObject *method_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
 int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept;
 int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept;
 int remove_impl(QuillmapObject *self, PyObject *key) noexcept;
+// An exact bytes object as the map takes it.
+inline const signed char *data_of(PyObject *b) noexcept {
+  return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(b));
+}
+inline unsigned long long size_of(PyObject *b) noexcept { return static_cast<unsigned long long>(PyBytes_GET_SIZE(b)); }
+
+// The serializer's dumps (which 0) or loads (1), new reference.
+PyObject *codec_attribute(PyObject *serializer, int which) noexcept;
+// Serialize key (and value, unless null) with dumps of `serializer` and hash
+// the key: the first half of every operation. On success key_bytes (and
+// value_bytes) are new references to exact bytes; on failure an exception is
+// set and whatever was made is left in them for the caller to release.
+bool encode(QuillmapObject *self, PyObject *serializer, PyObject *dumps, PyObject *key, PyObject *value,
+            PyObject *&key_bytes, PyObject *&value_bytes, long long &hash) noexcept;
+// The stored value of a serialized key as a new bytes object: 1 found
+// (*value_bytes set unless value_bytes is null), 0 absent, -1 error.
+int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes) noexcept;
 // Stored bytes back to an object through the object's serializer (new reference).
 PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length) noexcept;
 extern const QuillmapVtable quillmap_vtable;
@@ -144,6 +161,11 @@ PyObject *method_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) n
 PyObject *function_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
 extern const char closed_doc[], close_doc[], enter_doc[], exit_doc[], pop_doc[], setdefault_doc[], update_doc[],
     clear_doc[], keys_doc[], values_doc[], items_doc[], stats_doc[], unlink_doc[], module_unlink_doc[];
+
+// batch.cpp
+PyObject *method_insert_many(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_get_many(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+extern const char insert_many_doc[], get_many_doc[];
 
 // expansion_driver.cpp
 int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch) noexcept;

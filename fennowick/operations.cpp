@@ -15,8 +15,6 @@
 
 namespace fennowick::py {
 
-namespace {
-
 // A serializer result as stored bytes: exactly bytes, or None (refused after
 // hashing). The json module's dumps gives str; that is stored as UTF-8, which
 // json.loads reads back as it stands.
@@ -33,6 +31,8 @@ PyObject *serialize(PyObject *dumps, PyObject *obj, bool text_ok) noexcept {
   return nullptr;
 }
 
+namespace {
+
 // serializer.dumps / serializer.loads, as attribute look-up gives them now.
 // For a plain module the look-up is a read of its dict, so the last result is
 // kept with the dict's version tag: while the tag is unchanged (any store or
@@ -44,6 +44,8 @@ struct Codec {
   PyObject *fn[2] = {nullptr, nullptr};  // dumps, loads
 };
 Codec codec;
+
+}  // namespace
 
 PyObject *codec_attribute(PyObject *serializer, int which) noexcept {
   if (Py_IS_TYPE(serializer, &PyModule_Type)) {
@@ -72,6 +74,28 @@ PyObject *codec_attribute(PyObject *serializer, int which) noexcept {
   return PyObject_GetAttr(serializer, which ? state.s_loads : state.s_dumps);
 }
 
+bool encode(QuillmapObject *self, PyObject *serializer, PyObject *dumps, PyObject *key, PyObject *value,
+            PyObject *&key_bytes, PyObject *&value_bytes, long long &hash) noexcept {
+  const bool text_ok = serializer == state.json_module && serializer != nullptr;
+  key_bytes = serialize(dumps, key, text_ok);
+  if (key_bytes == nullptr) return false;
+  if (value != nullptr) {
+    value_bytes = serialize(dumps, value, text_ok);
+    if (value_bytes == nullptr) return false;
+  }
+  const bool have_key = key_bytes != Py_None;
+  hash = state.hash_key_bytes(&self->base, key, have_key ? PyBytes_AS_STRING(key_bytes) : nullptr,
+                              have_key ? PyBytes_GET_SIZE(key_bytes) : 0);
+  if (PyErr_Occurred()) return false;
+  if (!have_key || value_bytes == Py_None) {
+    raise_none_not_bytes();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
 // The serialized key and its hash: the common first half of every operation.
 // On success `key_bytes` is an exact bytes object (new reference).
 struct KeyCall {
@@ -86,7 +110,6 @@ struct KeyCall {
     Py_XDECREF(dumps);
     Py_XDECREF(serializer);
   }
-  bool text_ok() const noexcept { return serializer == state.json_module && serializer != nullptr; }
 };
 
 bool prepare(QuillmapObject *self, PyObject *key, PyObject *value, KeyCall &c) noexcept {
@@ -94,27 +117,9 @@ bool prepare(QuillmapObject *self, PyObject *key, PyObject *value, KeyCall &c) n
   Py_INCREF(c.serializer);
   c.dumps = codec_attribute(c.serializer, 0);
   if (c.dumps == nullptr) return false;
-  c.key_bytes = serialize(c.dumps, key, c.text_ok());
-  if (c.key_bytes == nullptr) return false;
-  if (value != nullptr) {
-    c.value_bytes = serialize(c.dumps, value, c.text_ok());
-    if (c.value_bytes == nullptr) return false;
-  }
-  const bool have_key = c.key_bytes != Py_None;
-  c.hash = state.hash_key_bytes(&self->base, key, have_key ? PyBytes_AS_STRING(c.key_bytes) : nullptr,
-                                have_key ? PyBytes_GET_SIZE(c.key_bytes) : 0);
-  if (PyErr_Occurred()) return false;
-  if (!have_key || c.value_bytes == Py_None) {
-    raise_none_not_bytes();
-    return false;
-  }
-  return true;
+  return encode(self, c.serializer, c.dumps, key, value, c.key_bytes, c.value_bytes, c.hash);
 }
 
-const signed char *data_of(PyObject *b) noexcept {
-  return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(b));
-}
-unsigned long long size_of(PyObject *b) noexcept { return static_cast<unsigned long long>(PyBytes_GET_SIZE(b)); }
 
 }  // namespace
 
@@ -133,28 +138,41 @@ int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept {
   return 1;
 }
 
+int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes) noexcept {
+  // The value goes straight into a new bytes object, made under the bucket's
+  // lock; made and left unused only when the file turns out to be damaged.
+  const OwnedMap::ValueSink sink = [](void *context, std::uint64_t length) noexcept -> char * {
+    auto *out = static_cast<PyObject **>(context);
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
+    *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    return *out ? PyBytes_AS_STRING(*out) : nullptr;
+  };
+  PyObject *bytes = nullptr;
+  bool found;
+  try {
+    found = map.get(data_of(key_bytes), size_of(key_bytes), hash, sink, &bytes);
+  } catch (...) {
+    Py_XDECREF(bytes);
+    translate_exception();
+    return -1;
+  }
+  if (!found) return 0;
+  if (value_bytes) {
+    *value_bytes = bytes;
+  } else {
+    Py_DECREF(bytes);
+  }
+  return 1;
+}
+
 int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept {
   MapUse use(self);
   if (use.map() == nullptr) return -1;
   KeyCall c;
   if (!prepare(self, key, nullptr, c)) return -1;
-  char *buffer = nullptr;
-  long long length = 0;
-  bool found;
-  try {
-    found = use.map()->get(data_of(c.key_bytes), size_of(c.key_bytes), c.hash, buffer, length);
-  } catch (...) {
-    translate_exception();
-    return -1;
-  }
-  if (!found) return 0;
-  if (value == nullptr) {
-    host::mem_free(buffer);
-    return 1;
-  }
-  PyObject *value_bytes = PyBytes_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length));
-  host::mem_free(buffer);
-  if (value_bytes == nullptr) return -1;
+  PyObject *value_bytes = nullptr;
+  const int found = fetch_bytes(*use.map(), c.key_bytes, c.hash, value ? &value_bytes : nullptr);
+  if (found <= 0 || value == nullptr) return found;
   PyObject *loads = codec_attribute(c.serializer, 1);
   *value = loads ? PyObject_CallOneArg(loads, value_bytes) : nullptr;
   Py_XDECREF(loads);
@@ -402,6 +420,10 @@ PyMethodDef quillmap_methods[] = {
      "        :param input_key: the key, any object the serializer accepts\n"
      "        :return: 1 if successfully removed, 0 if the input_key not in the target tolvane\n"
      "        "},
+    {"insert_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_insert_many)),
+     METH_FASTCALL | METH_KEYWORDS, insert_many_doc},
+    {"get_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_get_many)),
+     METH_FASTCALL | METH_KEYWORDS, get_many_doc},
     {"expansion", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_expansion)),
      METH_FASTCALL | METH_KEYWORDS, expansion_doc},
     {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_close)), METH_FASTCALL | METH_KEYWORDS,

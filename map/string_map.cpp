@@ -759,9 +759,95 @@ Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&t
   }
 }
 
+namespace {
+
+// A word read for a cache hint while others may be writing it: it is only
+// ever used, bounds-checked, as an address to prefetch, so a torn or stale
+// value is harmless. Not instrumented by ThreadSanitizer for that reason.
+[[gnu::no_sanitize("thread")]] inline u64 peek(const unsigned char *p) noexcept {
+  u64 v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void warm(const unsigned char *p, std::size_t len, bool write = false) noexcept {
+  const auto first = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{63};
+  const auto last = (reinterpret_cast<std::uintptr_t>(p) + len - 1) & ~std::uintptr_t{63};
+  for (std::uintptr_t line = first; line <= last; line += 64) {
+    if (write) {
+      __builtin_prefetch(reinterpret_cast<const void *>(line), 1);
+    } else {
+      __builtin_prefetch(reinterpret_cast<const void *>(line), 0);
+    }
+  }
+}
+
+}  // namespace
+
+template <int S> void ConcurrentHashMap_string<S>::prefetch(const long long *hashes, std::size_t count) const noexcept {
+  if (this->base_ == nullptr || bucket_chunk_cache_ == nullptr) return;
+  if (count > prefetch_batch) count = prefetch_batch;
+  const u64 n = word(*this->bucket_chunks_in_use_).load(std::memory_order_relaxed);
+  if (n == 0 || n > this->bucket_chunk_number_) return;
+  const u64 s = this->buckets_per_chunk_, mask = s * n - 1;
+  unsigned char *const base = this->base_;
+  const u64 limit = limit_;
+  // The address of `len` bytes at offset `off` when they lie in the arena.
+  auto at = [&](u64 off, u64 len) -> const unsigned char * {
+    return off >= sizeof(ArenaHeader) && off <= limit && len <= limit - off ? base + off : nullptr;
+  };
+  // Each round reads what the previous one fetched and fetches the next
+  // step for every hash, so the misses of one round overlap.
+  const unsigned char *p[prefetch_batch][2] = {};
+  for (std::size_t i = 0; i < count; ++i) {
+    const u64 k = static_cast<u64>(hashes[i]) & mask;
+    unsigned char *c = std::atomic_ref<unsigned char *>(bucket_chunk_cache_[k / s]).load(std::memory_order_relaxed);
+    if (c == nullptr) continue;
+    p[i][0] = c + (k % s) * sizeof(Bucket);
+    warm(p[i][0], sizeof(Bucket), true);  // its lock word is written next
+  }
+  for (std::size_t i = 0; i < count; ++i) {  // bucket -> first node link
+    if (p[i][0] == nullptr) continue;
+    p[i][0] = peek(p[i][0] + offsetof(Bucket, entries) + offsetof(ChunkList, count)) == 0
+                  ? nullptr
+                  : at(peek(p[i][0] + offsetof(Bucket, entries)), sizeof(ChunkLink));
+    if (p[i][0]) warm(p[i][0], sizeof(ChunkLink));
+  }
+  for (std::size_t i = 0; i < count; ++i) {  // link -> the node's two entries
+    if (p[i][0] == nullptr) continue;
+    p[i][0] = at(peek(p[i][0]), 2 * sizeof(MapEntry));
+    if (p[i][0]) warm(p[i][0], 2 * sizeof(MapEntry));
+  }
+  for (std::size_t i = 0; i < count; ++i) {  // first entry -> its key's and value's first links
+    const unsigned char *e = p[i][0];
+    if (e == nullptr) continue;
+    p[i][0] = at(peek(e + offsetof(MapEntry, key)), sizeof(ChunkLink));
+    p[i][1] = at(peek(e + offsetof(MapEntry, value)), sizeof(ChunkLink));
+    for (const unsigned char *q : p[i])
+      if (q) warm(q, sizeof(ChunkLink));
+  }
+  const u64 unit = data_chunk_unit_;
+  for (std::size_t i = 0; i < count; ++i) {  // links -> the key's first payload, the value's first two
+    const unsigned char *key_link = p[i][0], *value_link = p[i][1];
+    if (key_link) {
+      if (const unsigned char *q = at(peek(key_link), unit)) warm(q, unit);
+    }
+    p[i][1] = nullptr;
+    if (value_link) {
+      if (const unsigned char *q = at(peek(value_link), unit)) warm(q, unit);
+      p[i][1] = at(peek(value_link + 8), sizeof(ChunkLink));
+      if (p[i][1]) warm(p[i][1], sizeof(ChunkLink));
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (p[i][1] == nullptr) continue;
+    if (const unsigned char *q = at(peek(p[i][1]), unit)) warm(q, unit);
+  }
+}
+
 template <int S>
 bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
-                                      char *&value, long long &value_len) {
+                                      ValueSink sink, void *context) {
   Bucket *twin;
   Bucket *b = lock_bucket_pair(hash, twin);
   PairUnlock unlock{b, twin};
@@ -780,21 +866,36 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
       }
       const u64 L = e->value.count;
       if (L > limit_) throw_damaged("string inconsistent");
-      char *buf = static_cast<char *>(host::mem_alloc(L + 1));
-      if (buf == nullptr) throw std::bad_alloc();
-      try {
-        read_string(e->value, buf);
-      } catch (...) {
-        host::mem_free(buf);
-        throw;
-      }
-      buf[L] = 0;
-      value = buf;
-      value_len = static_cast<long long>(L);
+      const u64 U = data_chunk_unit_;
+      if (e->value.links != ceil_div(L, U) || e->value.links > max_links(U)) throw_damaged("string inconsistent");
+      char *dest = sink(context, L);
+      if (dest == nullptr) throw std::bad_alloc();
+      read_string(e->value, dest);
       return true;
     }
   }
   return false;
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
+                                      char *&value, long long &value_len) {
+  struct Buffer {
+    char *data = nullptr;
+    u64 length = 0;
+    ~Buffer() { host::mem_free(data); }
+  } buffer;
+  const ValueSink sink = [](void *context, u64 length) noexcept -> char * {
+    auto *b = static_cast<Buffer *>(context);
+    b->data = static_cast<char *>(host::mem_alloc(length + 1));
+    b->length = length;
+    return b->data;
+  };
+  if (!get(key, key_len, hash, sink, &buffer)) return false;
+  buffer.data[buffer.length] = 0;
+  value = std::exchange(buffer.data, nullptr);
+  value_len = static_cast<long long>(buffer.length);
+  return true;
 }
 
 template <int S>

@@ -47,7 +47,21 @@ public:
   // On true, value is a new buffer (host::mem_alloc) of value_len + 1 bytes.
   bool get(const signed char *key, unsigned long long key_len, long long hash, char *&value,
            long long &value_len);
+  // The same lookup, copying the value into memory the caller provides: on a
+  // hit, sink(context, length) is called once, under the bucket's lock, and
+  // returns where the value's `length` bytes go (null: std::bad_alloc is
+  // thrown). The sink must not block or call into the map.
+  using ValueSink = char *(*)(void *context, std::uint64_t length) noexcept;
+  bool get(const signed char *key, unsigned long long key_len, long long hash, ValueSink sink, void *context);
   bool remove(const signed char *key, unsigned long long key_len, long long hash);
+  // Warm the cache for operations on these hashes (at most prefetch_batch of
+  // them are used): the bucket, its first entry, and that entry's key and
+  // value chunks are fetched for all of them together, so that their cache
+  // misses overlap instead of following one another. A hint only: nothing
+  // is locked, nothing read changes what a later operation does, and a
+  // concurrent change or a damaged file merely makes the hint useless.
+  static constexpr std::size_t prefetch_batch = 16;
+  void prefetch(const long long *hashes, std::size_t count) const noexcept;
   // One step of a walk over every bucket: copy the entries of the bucket at
   // `cursor` (keys, hashes, and values when `values`) into `out` (replacing
   // its contents) under that bucket's lock, with its twin's while it is being

@@ -43,7 +43,7 @@ if [ -x model/check.sh ]; then
 fi
 
 echo "== type check of the stubs against the tests' uses"
-(cd tests && $PY -m mypy --ignore-missing-imports python/test_dict_api.py python/helpers.py)
+(cd tests && $PY -m mypy --ignore-missing-imports python/test_dict_api.py python/test_batch.py python/helpers.py)
 
 echo "== python tests"
 # run against the installed package, not the source folder

@@ -2,7 +2,8 @@
 
 For small int keys and 10-character str keys with 16-byte values, pickled:
 get of a present key, get of an absent key, insert replacing a value, insert
-of a new key and remove. The floor is what every get must spend anyway in
+of a new key and remove; then get_many and insert_many against a loop of get
+and insert calls that keeps the same results. The floor is what every get must spend anyway in
 pickle (pickle.dumps(key) + pickle.loads(value)); a plain dict shows what the
 same loop costs without any sharing.
 
@@ -31,6 +32,8 @@ VALUE = b"0123456789abcdef"  # 16 bytes
 OPS = ("get present", "get absent", "insert replace", "insert new", "remove")
 TARGETS = {"get present": 450, "insert replace": 600}  # ns
 FLOOR_RATIO = 1.6
+BATCH_OPS = ("get loop", "get_many", "insert loop", "insert_many")
+BATCH_RATIO = 1.5  # a batch call per entry against a loop of single calls
 
 
 def per_op(loop, *args) -> float:
@@ -79,6 +82,40 @@ def bench_quillmap(keys, absent, repeat):
             for op, t in times.items():
                 best[op] = min(best[op], t)
         assert d.get(keys[0]) == [False]
+    finally:
+        name = d.name
+        d.__del__()
+        os.unlink(name)
+    return best
+
+
+# Batches against the loops a caller would otherwise write, same results kept.
+def loop_get_list(get, keys):
+    return [get(k) for k in keys]
+
+
+def loop_insert_pairs(insert, pairs):
+    for k, v in pairs:
+        insert(k, v)
+
+
+def bench_batches(keys, repeat):
+    """ns per entry: loop of get vs get_many, loop of insert vs insert_many."""
+    pairs = [(k, VALUE) for k in keys]
+    best = {op: float("inf") for op in BATCH_OPS}
+    d = quillmap(size=1 << 28, bucket_chunk_size_exponent=16, bucket_chunk_number=64)
+    try:
+        d.insert_many(pairs)
+        for _ in range(repeat):
+            times = {
+                "get loop": per_op(loop_get_list, d.get, keys),
+                "get_many": per_op(d.get_many, keys),
+                "insert loop": per_op(loop_insert_pairs, d.insert, pairs),
+                "insert_many": per_op(d.insert_many, pairs),
+            }
+            for op, t in times.items():
+                best[op] = min(best[op], t)
+        assert d.get_many(keys[:1]) == [[True, VALUE]]
     finally:
         name = d.name
         d.__del__()
@@ -140,6 +177,17 @@ def main(argv=None) -> int:
                 ratio = q[op] / floor
                 verdicts.append(f"get present ({kind}): {ratio:.2f} x floor, target {FLOOR_RATIO}: "
                                 f"{'met' if ratio <= FLOOR_RATIO else 'NOT met'}")
+    print()
+    header = f"{'batch':<16}{'key':<7}{'loop ns':>12}{'batch ns':>10}{'speed-up':>9}"
+    print(header)
+    print("-" * len(header))
+    for kind, (keys, _) in key_sets.items():
+        b = bench_batches(keys, args.repeat)
+        for single, many in (("get loop", "get_many"), ("insert loop", "insert_many")):
+            ratio = b[single] / b[many]
+            print(f"{many:<16}{kind:<7}{b[single]:>12.0f}{b[many]:>10.0f}{ratio:>9.2f}")
+            verdicts.append(f"{many} ({kind}): {ratio:.2f} x a loop of single calls, target {BATCH_RATIO}: "
+                            f"{'met' if ratio >= BATCH_RATIO else 'NOT met'}")
     print()
     for v in verdicts:
         print(v)

@@ -145,12 +145,14 @@ bool use(Map &m, long long salt) {
   };
   auto remove = [&](int i) { clean &= attempt([&] { m.remove(bytes(keys[i]), keys[i].size(), hashes[i]); }); };
 
+  m.prefetch(hashes, 4);  // reads the file unchecked by the lookups: must stay inside it
   for (int i = 0; i < 4; ++i) get(i);
   put(keys[0], std::string(40, 'v'), hashes[0]);  // several data chunks
   put(keys[1], "", hashes[1]);
   put(keys[2], "x", hashes[2]);
   put(keys[3], std::string(3, 'w'), hashes[3]);
   put(keys[0], "short", hashes[0]);  // replacement that gives chunks back
+  m.prefetch(hashes, 4);
   for (int i = 0; i < 4; ++i) get(i);
   remove(3);
   remove(0);

@@ -99,6 +99,11 @@ void MapWorkers::run(bool own_views) {
             if (own_views) python_expansion_helper_string(name, 2 * n);
             else if (m.join_for_target(2 * n)) m.expand();
           } else {
+            // Warm the cache the way batched lookups do, for this key and
+            // for keys other threads are changing right now.
+            const long long hints[] = {hash_of(key), hash_of("shared-" + std::to_string(seq % shared_keys)),
+                                       static_cast<long long>(rng())};
+            m.prefetch(hints, 3);
             const auto got = find(m, key);
             if (is_shared) {
               if (got && !well_formed(*got, key, threads, ops)) failures[t] = "shared " + key + " holds " + *got;

@@ -532,6 +532,8 @@ TEST_F(StringMap, DamagedEntryListsFailTheCallNotTheProcess) {
   const ChunkList good_value = second->value;
 
   second->value.first = u64{1} << 40;
+  const long long hints[] = {0, 0, 1, -1};
+  m->prefetch(hints, 4);
   EXPECT_THROW(find(*m, "b", 0), std::runtime_error);
   EXPECT_EQ(b->lock, 0u);
   EXPECT_EQ(find(*m, "a", 0), "x");
@@ -539,6 +541,8 @@ TEST_F(StringMap, DamagedEntryListsFailTheCallNotTheProcess) {
 
   const u64 node = b->entries.first;
   b->entries.first = u64{1} << 40;
+  const long long hint = 0;
+  m->prefetch(&hint, 1);  // only a hint: the damage is found by the call itself
   EXPECT_THROW(find(*m, "a", 0), std::runtime_error);
   EXPECT_THROW(erase(*m, "a", 0), std::runtime_error);
   EXPECT_THROW(put(*m, "c", "z", 0), std::runtime_error);
@@ -546,6 +550,36 @@ TEST_F(StringMap, DamagedEntryListsFailTheCallNotTheProcess) {
   b->entries.first = node;
   EXPECT_EQ(find(*m, "b", 0), "y");
   EXPECT_EQ(m->entry_count(), 2u);
+}
+
+// A caller's buffer that cannot be had fails the lookup, not the map; the
+// sink is asked once, for the stored length, and only for a key present.
+TEST_F(StringMap, GetIntoCallerMemory) {
+  auto m = create({0, 1, 1 << 20, 5});
+  put(*m, "k", std::string(100, 'v'), 7);
+  struct Ask {
+    int calls = 0;
+    std::uint64_t length = 0;
+    std::string into;
+    bool refuse = false;
+  } ask;
+  const Map::ValueSink sink = [](void *c, std::uint64_t length) noexcept -> char * {
+    auto *a = static_cast<Ask *>(c);
+    ++a->calls;
+    a->length = length;
+    a->into.assign(length, '\0');
+    return a->refuse ? nullptr : a->into.data();
+  };
+  const auto *key = reinterpret_cast<const signed char *>("k");
+  EXPECT_FALSE(m->get(key, 1, 8, sink, &ask));
+  EXPECT_EQ(ask.calls, 0);
+  ASSERT_TRUE(m->get(key, 1, 7, sink, &ask));
+  EXPECT_EQ(ask.calls, 1);
+  EXPECT_EQ(ask.into, std::string(100, 'v'));
+  ask.refuse = true;
+  EXPECT_THROW(m->get(key, 1, 7, sink, &ask), std::bad_alloc);
+  EXPECT_EQ(bucket_of(*m, 0)->lock, 0u);
+  EXPECT_EQ(find(*m, "k", 7), std::string(100, 'v'));
 }
 
 // ---- a full arena ---------------------------------------------------------------------------

@@ -19,9 +19,28 @@ CLOSED = "operation on a closed quillmap"
 MISSING = object()
 
 
+def dict_insert_many(model, pairs):
+    """insert_many on a dict: pairs or a mapping's items, in order, stopping at a bad one."""
+    stored = 0
+    for i, item in enumerate(pairs.items() if hasattr(pairs, "keys") else pairs):
+        try:
+            pair = list(item)
+        except TypeError:
+            raise TypeError(f"cannot convert insert_many sequence element #{i} to a sequence") from None
+        if len(pair) != 2:
+            raise ValueError(f"insert_many sequence element #{i} has length {len(pair)}; 2 is required")
+        model[pair[0]] = pair[1]
+        stored += 1
+    return stored
+
+
 def apply(target, op, *args):
     """Run one step on a dict or a quillmap: its result, or its exception's type and args."""
     try:
+        if isinstance(target, dict) and op == "insert_many":
+            return dict_insert_many(target, *args)
+        if isinstance(target, dict) and op == "get_many":
+            return [[True, target[k]] if k in target else [False] for k in args[0]]
         if op == "set":
             target[args[0]] = args[1]
             return None
@@ -62,6 +81,16 @@ SCRIPTS = {
     "walks": [("iter",), ("items",), ("update", {(i, "k"): [i] for i in range(50)}), ("set", None, 0),
               ("iter",), ("keys",), ("values",), ("items",), ("del", (7, "k")), ("items",)],
     "sample-keys": [step for key, value in SAMPLE for step in (("set", key, value), ("get", key))] + [("len",)],
+    "batches": [("insert_many", [(i, str(i)) for i in range(40)]), ("len",),
+                ("get_many", [*range(-3, 45), 5, 5]), ("insert_many", ([3, "x"], (3, "y"), (b"z", None))),
+                ("get_many", (3, b"z")), ("insert_many", {"a": 1, (2,): [2]}), ("get_many", ["a", (2,), "c"])],
+    "batches-empty": [("insert_many", []), ("insert_many", {}), ("get_many", []), ("get_many", ""), ("len",)],
+    "batch-sample-keys": [("insert_many", SAMPLE), ("get_many", [key for key, _ in SAMPLE]), ("len",)],
+    "insert-many-stops-at-a-bad-pair": [("insert_many", [*((i, i) for i in range(20)), 5, (99, 99)]),
+                                        ("len",), ("get_many", [19, 99])],
+    "insert-many-stops-at-a-bad-length": [("insert_many", [*((i, i) for i in range(37)), (1, 2, 3), (99, 99)]),
+                                          ("len",), ("get_many", [36, 99])],
+    "batches-not-iterable": [("insert_many", 5), ("get_many", 5), ("len",)],
 }
 
 
@@ -73,13 +102,18 @@ def test_steps_agree_with_a_dict(small, script):
 
 
 @settings(max_examples=40, deadline=None)
-@given(st.lists(st.tuples(st.sampled_from(["set", "get", "del", "in", "pop", "setdefault", "clear", "items"]),
+@given(st.lists(st.tuples(st.sampled_from(["set", "get", "del", "in", "pop", "setdefault", "clear", "items",
+                                           "insert_many", "get_many"]),
                           st.integers(0, 6), st.integers())))
 def test_random_steps_agree_with_a_dict(steps):
     with quillmap(**SMALL) as d:
         model = {}
         for op, key, value in steps:
             args = (key, value) if op in ("set", "setdefault") else () if op in ("clear", "items") else (key,)
+            if op == "insert_many":
+                args = ([(key, value), (key + 1, -value), (key, value + 1)],)
+            elif op == "get_many":
+                args = ([key, key + 1, key, key + 7],)
             assert apply(d, op, *args) == apply(model, op, *args), (op, args)
         assert len(d) == len(model)
         assert all(d.get(k) == [True, v] for k, v in model.items())
@@ -222,6 +256,8 @@ AFTER_CLOSE = {
     "get": lambda d: d.get("k"),
     "insert": lambda d: d.insert("k", 1),
     "remove": lambda d: d.remove("k"),
+    "insert_many": lambda d: d.insert_many([("k", 1)]),
+    "get_many": lambda d: d.get_many(["k"]),
 }
 
 
