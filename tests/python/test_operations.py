@@ -7,6 +7,7 @@ import types
 import pytest
 
 import fennowick.quillmap as qm
+from fennowick import _inspect
 from fennowick.quillmap import quillmap
 from helpers import SMALL
 
@@ -206,18 +207,31 @@ def test_closed_object_refuses_every_operation(make, call):
     assert str(e.value) == CLOSED
 
 
-def test_full_arena_raises_and_the_map_stays_usable():
-    d = quillmap(size=1 << 18, bucket_chunk_size_exponent=2, bucket_chunk_number=4)
-    value = "v" * 200
+@pytest.mark.parametrize("bucket_chunk_number, size", [
+    (4, 1 << 18),   # the table grows while the arena fills
+    (1, 1 << 18),   # the table is at its capacity from the start
+    (2, 1 << 20),   # the table reaches its capacity, then buckets grow long until the arena is full
+], ids=["growing", "at-capacity", "reaches-capacity"])
+def test_full_arena_raises_and_the_map_stays_usable(bucket_chunk_number, size):
+    d = quillmap(size=size, bucket_chunk_size_exponent=2, bucket_chunk_number=bucket_chunk_number)
+    values = ["v" * n for n in (0, 7, 40, 200, 1000)]  # several chunk counts per entry
     inserted = 0
     with pytest.raises((MemoryError, RuntimeError)):
         for inserted in range(100000):
-            d.insert(inserted, value)
+            d.insert(inserted, values[inserted % 5])
     assert inserted > 100
-    assert all(d.get(i) == [True, value] for i in range(inserted))
-    for i in range(50):
-        assert d.remove(i) == 1
-    assert d.insert("again", value) == 1 and d.get("again") == [True, value]
+    assert d.stats()["bucket_chunks_in_use"] == bucket_chunk_number
+    assert d.get(inserted) == [False] and len(d) == inserted
+    assert all(d.get(i) == [True, values[i % 5]] for i in range(inserted))
+    # What is freed is used again: the same entries fit back without fresh arena space.
+    used = d.stats()["arena_used"]
+    largest = [i for i in range(inserted) if i % 5 == 4]
+    assert all(d.remove(i) == 1 for i in largest)
+    assert all(d.insert(("again", i), values[4]) == 1 for i in largest)
+    assert d.stats()["arena_used"] == used
+    assert all(d.get(("again", i)) == [True, values[4]] for i in largest)
+    assert _inspect.check(d.name)["ok"]
+    d.close()
 
 
 def test_threads_share_one_object_while_it_grows():
