@@ -242,18 +242,18 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   if (steal) {
     // Unlink `need` nodes right after the ones the old bucket keeps; every
     // slot in them is clear after the compaction.
-    unsigned char *last_kept = link(old->entries.first);
-    for (u64 i = 1; i < keep; ++i) last_kept = link(load<u64>(last_kept + 8));
-    fresh = link(load<u64>(last_kept + 8));
+    unsigned char *last_kept = node_link(old->entries.first);
+    for (u64 i = 1; i < keep; ++i) last_kept = node_link(load<u64>(last_kept + 8));
+    fresh = node_link(load<u64>(last_kept + 8));
     unsigned char *last_taken = fresh;
-    for (u64 i = 1; i < need; ++i) last_taken = link(load<u64>(last_taken + 8));
+    for (u64 i = 1; i < need; ++i) last_taken = node_link(load<u64>(last_taken + 8));
     store<u64>(last_kept + 8, load<u64>(last_taken + 8));
     old->entries.links -= need;
   }
 
   // Append the moving entries to the twin in order.
-  unsigned char *tail = tw.links ? link(tw.first) : nullptr;
-  for (u64 i = 1; i < tw.links; ++i) tail = link(load<u64>(tail + 8));
+  unsigned char *tail = tw.links ? node_link(tw.first) : nullptr;
+  for (u64 i = 1; i < tw.links; ++i) tail = node_link(load<u64>(tail + 8));
   for (const MapEntry &e : moving) {
     const u64 dst_index = tw.count;
     if (dst_index == tw.links * 2) {
@@ -263,7 +263,7 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
       tw.links += 1;
     }
     tw.count = dst_index + 1;
-    auto *dst = reinterpret_cast<MapEntry *>(payload(tail, 2 * sizeof(MapEntry)) + sizeof(MapEntry) * (dst_index % 2));
+    auto *dst = reinterpret_cast<MapEntry *>(node_payload(tail) + sizeof(MapEntry) * (dst_index % 2));
     std::memcpy(static_cast<void *>(dst), &e, sizeof(MapEntry));
   }
 }

@@ -131,6 +131,76 @@ unsigned char *ConcurrentHashMap_string<S>::payload(const unsigned char *lnk, u6
   return in_arena(this->base_, limit_, load<u64>(lnk), len, "chunk payload out of range");
 }
 
+template <int S> unsigned char *ConcurrentHashMap_string<S>::node_link(u64 off) const {
+  unsigned char *p = link(off);
+  writable(p, sizeof(ChunkLink));
+  return p;
+}
+
+template <int S> unsigned char *ConcurrentHashMap_string<S>::node_payload(const unsigned char *lnk) const {
+  unsigned char *p = payload(lnk, 2 * sizeof(MapEntry));
+  writable(p, 2 * sizeof(MapEntry));
+  return p;
+}
+
+template <int S> void ConcurrentHashMap_string<S>::writable(const unsigned char *p, u64 len) const {
+  if (over_structure(offset_of(this->base_, p), len)) throw_damaged("chunk over the map's own structures");
+}
+
+// ---- the map's own structures ------------------------------------------------------
+
+template <int S> void ConcurrentHashMap_string<S>::setup_guard() {
+  // Granules no larger than a bucket chunk, so that only the two at its ends
+  // are shared with other chunks (and need the exact check), and no more than
+  // about a million of them: at most 128 KiB of bits for any arena.
+  const u64 chunk_bytes = this->buckets_per_chunk_ * sizeof(Bucket);
+  guard_shift_ = std::clamp(static_cast<unsigned>(std::bit_width(chunk_bytes)) - 1, 6u, 12u);
+  const auto width = static_cast<unsigned>(std::bit_width(limit_));
+  if (width > guard_shift_ + 20) guard_shift_ = width - 20;
+  const u64 words = ((limit_ >> guard_shift_) + 64) / 64;
+  guard_bits_ = static_cast<u64 *>(host::mem_alloc(words * 8));
+  if (guard_bits_ == nullptr) throw std::bad_alloc();
+  std::memset(guard_bits_, 0, words * 8);
+  guard(map_header_offset - 2, sizeof(MapHeader) + 2);
+  guard(this->table_offset_, this->bucket_chunk_number_ * 8);
+  for (u64 off : {this->in_use_offset_, this->participants_offset_, this->lock_offset_, this->cursor_offset_,
+                  this->entry_count_offset_})
+    guard(off, 8);
+  for (u64 i = 0; i < this->bucket_chunk_number_; ++i)
+    if (bucket_chunk_cache_[i]) guard(offset_of(this->base_, bucket_chunk_cache_[i]), chunk_bytes);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::guard(u64 off, u64 len) noexcept {
+  if (guard_bits_ == nullptr || len == 0 || off > limit_ || len > limit_ - off) return;
+  for (u64 g = off >> guard_shift_, last = (off + len - 1) >> guard_shift_; g <= last; ++g)
+    std::atomic_ref<u64>(guard_bits_[g / 64]).fetch_or(u64{1} << (g % 64), std::memory_order_relaxed);
+}
+
+template <int S> bool ConcurrentHashMap_string<S>::over_structure(u64 off, u64 len) const noexcept {
+  // off and len are inside the arena (checked by the caller), len > 0.
+  if (guard_bits_ == nullptr) return false;  // while the map is being built
+  bool marked = false;
+  for (u64 g = off >> guard_shift_, last = (off + len - 1) >> guard_shift_; g <= last && !marked; ++g)
+    marked = (std::atomic_ref<u64>(guard_bits_[g / 64]).load(std::memory_order_relaxed) >> (g % 64)) & 1;
+  if (!marked) [[likely]]
+    return false;
+  auto meets = [&](u64 start, u64 size) { return off < start + size && start < off + len; };
+  if (meets(map_header_offset - 2, sizeof(MapHeader) + 2) || meets(this->table_offset_, this->bucket_chunk_number_ * 8))
+    return true;
+  for (u64 w : {this->in_use_offset_, this->participants_offset_, this->lock_offset_, this->cursor_offset_,
+                this->entry_count_offset_})
+    if (meets(w, 8)) return true;
+  const u64 chunk_bytes = this->buckets_per_chunk_ * sizeof(Bucket);
+  // Slots past twice the chunks in use are never filled.
+  const u64 n = word(*this->bucket_chunks_in_use_).load(std::memory_order_relaxed);
+  const u64 slots = n < this->bucket_chunk_number_ / 2 ? 2 * n : this->bucket_chunk_number_;
+  for (u64 i = 0; i < slots; ++i) {
+    unsigned char *c = std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).load(std::memory_order_relaxed);
+    if (c && meets(offset_of(this->base_, c), chunk_bytes)) return true;
+  }
+  return false;
+}
+
 template <int S> u64 ConcurrentHashMap_string<S>::max_links(u64 payload_unit) const noexcept {
   return limit_ / (chunk_size_for(unit_link) + chunk_size_for(static_cast<std::uint8_t>(payload_unit)));
 }
@@ -156,7 +226,8 @@ void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n,
   };
   const unsigned char *lnk = first;
   for (u64 i = 0; i < n; ++i) {
-    payload(lnk, payload_unit);
+    writable(lnk, sizeof(ChunkLink));
+    writable(payload(lnk, payload_unit), payload_unit);
     if (!is_chunk(offset_of(this->base_, lnk), unit_link) || !is_chunk(load<u64>(lnk), unit))
       throw_damaged("chain names a chunk of another unit");
     if (i + 1 < n) lnk = link(load<u64>(lnk + 8));
@@ -270,6 +341,7 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
     std::memcpy(h.unwritten_120, reinterpret_cast<unsigned char *>(header) + 120, 16);
     std::memcpy(h.unwritten_161, reinterpret_cast<unsigned char *>(header) + 161, 7);
     std::memcpy(header, &h, sizeof h);
+    setup_guard();
   } catch (...) {
     destroy();
     std::error_code ec;
@@ -349,6 +421,7 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
   bucket_chunk_cache_ = static_cast<unsigned char **>(host::mem_alloc(this->bucket_chunk_number_ * 8));
   if (bucket_chunk_cache_ == nullptr) throw std::runtime_error("PyMem_Malloc failed!");
   for (u64 i = 0; i < this->bucket_chunk_number_; ++i) bucket_chunk_cache_[i] = nullptr;
+  setup_guard();
   for (u64 i = 0; i < n; ++i) chunk_address(i);
 
   // Everything the map writes through must lie in carved space: a structure
@@ -430,6 +503,8 @@ template <int S> void ConcurrentHashMap_string<S>::destroy() noexcept {
     host::mem_free(bucket_chunk_cache_);
     bucket_chunk_cache_ = nullptr;
   }
+  host::mem_free(guard_bits_);
+  guard_bits_ = nullptr;
   region_close(this->base_, file_handle_, mapping_handle_);
   this->base_ = nullptr;
   file_handle_ = invalid_file;
@@ -453,6 +528,7 @@ template <int S> unsigned char *ConcurrentHashMap_string<S>::chunk_address(u64 c
     if (off <= claim_marker) throw std::runtime_error("map file is damaged: bucket chunk missing");
     if (off % 8 != 0) throw_damaged("bucket chunk misaligned");
     c = in_arena(this->base_, limit_, off, this->buckets_per_chunk_ * sizeof(Bucket), "bucket chunk out of range");
+    guard(off, this->buckets_per_chunk_ * sizeof(Bucket));  // before any chunk named by the file can be checked against it
     slot.store(c, std::memory_order_relaxed);
   }
   return c;
@@ -527,7 +603,9 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
     lnk = extra;
     for (; i < new_links; ++i) {
       const u64 from = i * U, n = (length - from < U) ? length - from : U;
-      std::memcpy(payload(lnk, U), src + from, n);
+      unsigned char *to = payload(lnk, U);
+      writable(to, U);
+      std::memcpy(to, src + from, n);
       if (i + 1 < new_links) lnk = link(load<u64>(lnk + 8));
     }
   }
@@ -624,9 +702,9 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
       entries.links += 1;
       lnk = node;
     } else if (t % 2 == 0) {
-      lnk = link(load<u64>(lnk + 8));
+      lnk = node_link(load<u64>(lnk + 8));
     }
-    auto *e = reinterpret_cast<MapEntry *>(payload(lnk, 2 * sizeof(MapEntry)) + sizeof(MapEntry) * (t % 2));
+    auto *e = reinterpret_cast<MapEntry *>(node_payload(lnk) + sizeof(MapEntry) * (t % 2));
     e->key = k;
     e->value = v;
     e->hash = hash;
@@ -650,8 +728,8 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
     release_list(k);
     throw;
   }
-  unsigned char *node = link(entries.first);
-  auto *e = reinterpret_cast<MapEntry *>(payload(node, 2 * sizeof(MapEntry)));
+  unsigned char *node = node_link(entries.first);
+  auto *e = reinterpret_cast<MapEntry *>(node_payload(node));
   e->key = k;
   e->value = v;
   e->hash = hash;
@@ -929,6 +1007,9 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     if (old_links > m) check_chain(link(load<u64>(lnk + 8)), old_links - m, unit_node);
     if (t - 1 > 0 && (t - 1) % 2 == 0) check_chain(lnk, 1, unit_node);
     ChunkList fk = found->key, fv = found->value;
+    const u64 U = data_chunk_unit_;
+    if (fk.links) check_chain(link(fk.first), fk.links, U);
+    if (fv.links) check_chain(link(fv.first), fv.links, U);
     if (found != last) {
       found->key = last->key;
       found->value = last->value;
@@ -951,8 +1032,8 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
       entries.links -= 1;
     }
     word(*this->entry_count_).fetch_sub(1, std::memory_order_seq_cst);
-    // The entry is out and counted out; give its memory back. A chunk the
-    // arena refuses means damage: that is thrown, the bucket is consistent.
+    // The entry is out and counted out; give its memory back (checked
+    // above, so only an allocator's own refusal can still throw here).
     if (fk.links) store_bytes(fk, nullptr, 0, *data_allocator_);
     if (fv.links) store_bytes(fv, nullptr, 0, *data_allocator_);
     if (surplus_n) node_allocator_->release(surplus_n, surplus);

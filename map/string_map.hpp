@@ -134,8 +134,26 @@ public:
   // arena; a bad one throws std::runtime_error naming the damage.
   unsigned char *link(std::uint64_t off) const;
   unsigned char *payload(const unsigned char *link, std::uint64_t len) const;
+  // The same for what the map writes through: a node's link and its two
+  // entries, and (writable) any other chunk before it is written or given
+  // back; these also refuse a chunk that lies over the map's own structures.
+  unsigned char *node_link(std::uint64_t off) const;
+  unsigned char *node_payload(const unsigned char *link) const;
+  void writable(const unsigned char *p, std::uint64_t len) const;
 
 private:
+
+  // Which granules of the arena hold a byte of the map's own structures
+  // (header, table, shared words, bucket chunks), one bit each. A chunk named
+  // by a damaged file that lies over one of them would turn the bytes the map
+  // writes into lock words, and a later operation would wait for ever: link()
+  // and payload() refuse such chunks. The bits only rule granules out
+  // cheaply; one that is set gets the exact check.
+  void setup_guard();
+  void guard(std::uint64_t off, std::uint64_t len) noexcept;
+  bool over_structure(std::uint64_t off, std::uint64_t len) const noexcept;
+  std::uint64_t *guard_bits_ = nullptr;
+  unsigned guard_shift_ = 12;
 
   file_handle_t file_handle_ = invalid_file;
   mapping_handle_t mapping_handle_ = invalid_mapping;
@@ -155,17 +173,16 @@ const std::out_of_range &offset_overflow_exception();
 // the last element throws "offset overflow!" and keeps the index.
 template <class Map> class ChunkListCursor {
 public:
-  ChunkListCursor(const Map &map, ChunkList &list) : map_(map), list_(list), current_(map.link(list.first)) {}
+  ChunkListCursor(const Map &map, ChunkList &list) : map_(map), list_(list), current_(map.node_link(list.first)) {}
   std::uint64_t index() const noexcept { return index_; }
   unsigned char *current_link() const noexcept { return current_; }
   MapEntry *entry() const {
-    return reinterpret_cast<MapEntry *>(map_.payload(current_, 2 * sizeof(MapEntry)) +
-                                        sizeof(MapEntry) * (index_ % 2));
+    return reinterpret_cast<MapEntry *>(map_.node_payload(current_) + sizeof(MapEntry) * (index_ % 2));
   }
   void advance() {
     if (index_ + 1 >= list_.count) throw offset_overflow_exception();
     ++index_;
-    if (index_ % 2 == 0) current_ = map_.link(load<std::uint64_t>(current_ + 8));
+    if (index_ % 2 == 0) current_ = map_.node_link(load<std::uint64_t>(current_ + 8));
   }
 
 private:

@@ -552,6 +552,50 @@ TEST_F(StringMap, DamagedEntryListsFailTheCallNotTheProcess) {
   EXPECT_EQ(m->entry_count(), 2u);
 }
 
+// A node or a string chunk that a damaged file places over the map's own
+// structures is refused before anything is written through it: otherwise the
+// entry (or the scratch word a lookup stores) would land in a bucket's lock
+// word, and the next operation on that bucket would wait for ever.
+struct OverStructure {
+  const char *name;
+  std::uint64_t (*target)(Map &m);  // offset the chunk is moved to
+};
+
+TEST_F(StringMap, ChunksOverTheMapsOwnStructuresAreRefused) {
+  const OverStructure cases[] = {
+      {"a bucket", [](Map &m) { return offset_of(m.arena_base(), bucket_of(m, 3)); }},
+      {"the table", [](Map &m) { return header_of(m).table; }},
+      {"the shared words", [](Map &m) { return header_of(m).bucket_chunks_in_use - 8; }},
+      {"the map header", [](Map &m) { return map_header_offset + 16; }},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto m = create({2, 1, 1 << 20, 5});  // four buckets
+    put(*m, "a", "x", 0);
+    put(*m, "b", std::string(40, 'y'), 1);
+    const std::vector<unsigned char> before(m->arena_base() + c.target(*m), m->arena_base() + c.target(*m) + 64);
+    // bucket 0's node, then the first chunk of bucket 1's value, moved over the structure
+    unsigned char *node = m->arena_base() + bucket_of(*m, 0)->entries.first;
+    const u64 node_payload = load<u64>(node);
+    store<u64>(node, c.target(*m));
+    EXPECT_THROW(find(*m, "a", 0), std::runtime_error);
+    EXPECT_THROW(put(*m, "a", "z", 0), std::runtime_error);
+    EXPECT_THROW(put(*m, "c", "z", 4), std::runtime_error);  // a new entry in the same bucket
+    store<u64>(node, node_payload);
+    unsigned char *value_link = m->arena_base() + entry_of(*m, bucket_of(*m, 1), 0)->value.first;
+    const u64 value_payload = load<u64>(value_link);
+    store<u64>(value_link, c.target(*m));
+    EXPECT_THROW(put(*m, "b", std::string(40, 'w'), 1), std::runtime_error);
+    EXPECT_THROW(erase(*m, "b", 1), std::runtime_error);  // its chunks would be given back
+    store<u64>(value_link, value_payload);
+    EXPECT_EQ(std::vector<unsigned char>(m->arena_base() + c.target(*m), m->arena_base() + c.target(*m) + 64), before)
+        << "nothing was written over the structure";
+    for (u64 k = 0; k < 4; ++k) EXPECT_EQ(bucket_of(*m, k)->lock, 0u);
+    EXPECT_EQ(find(*m, "a", 0), "x");
+    EXPECT_EQ(find(*m, "b", 1), std::string(40, 'y'));
+  }
+}
+
 // A caller's buffer that cannot be had fails the lookup, not the map; the
 // sink is asked once, for the stored length, and only for a key present.
 TEST_F(StringMap, GetIntoCallerMemory) {
