@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import argparse
 import array
+import copy
 import importlib.util
 import json
 import math
@@ -1433,7 +1434,7 @@ def _run_status(result: dict) -> str:
     return "ok" if not marks else ", ".join(sorted(marks))
 
 
-def run_all(cfg: Config, systems: list[type[Adapter]], log=print) -> Report:
+def run_all(cfg: Config, systems: list[type[Adapter]], log=print, on_result=None) -> Report:
     import numpy  # noqa: F401  (loaded once here, inherited by every run through fork)
 
     rep = Report(cfg=cfg, systems=systems)
@@ -1462,6 +1463,9 @@ def run_all(cfg: Config, systems: list[type[Adapter]], log=print) -> Report:
                 note = f"  ({result['note']})" if result.get("note") else ""
                 log(f"{cls.label:<22} {run.workload:<8} {run.case:<11} {_run_status(result):<12} "
                     f"{time.perf_counter() - t:6.1f} s{note}")
+                if on_result is not None:
+                    rep.seconds = time.perf_counter() - t0
+                    on_result(rep)
     finally:
         if old_tmp is None:
             os.environ.pop("TMPDIR", None)
@@ -1498,7 +1502,10 @@ def _merge_earlier(rep: Report, path: str) -> None:
         if k in old.get("configs", {}):
             rep.configs[k] = old["configs"][k]
     rep.systems = [a for a in ADAPTERS if a.key in ours | kept]
-    rep.commands = [c for c in old.get("commands", []) if c not in rep.commands] + rep.commands
+    # one line per command: a later run of the same command (or the last
+    # checkpoint of the one under way) replaces an earlier one's line
+    ran = {c.split("  #")[0] for c in rep.commands}
+    rep.commands = [c for c in old.get("commands", []) if c.split("  #")[0] not in ran] + rep.commands
     rep.seconds += old.get("seconds", 0.0)
 
 
@@ -1516,10 +1523,32 @@ def main(args: argparse.Namespace) -> int:
         + f" --out {out}"
     print(f"{'quick' if cfg.quick else 'full'} run of {len(systems)} systems: N={cfg.n:,}, growth to "
           f"{cfg.m:,}; results in {out}", flush=True)
-    rep = run_all(cfg, systems, log=lambda s: print(s, flush=True))
-    rep.commands = [f"{command}  # {time.strftime('%Y-%m-%d %H:%M')}, {rep.seconds / 60:.1f} min"]
-    _merge_earlier(rep, os.path.join(out, "results.json"))
-    paths = write_report(rep, out)
+    started = time.strftime('%Y-%m-%d %H:%M')
+
+    def save(part: Report, state: str = "") -> list[str]:
+        # The report of what has run so far, merged with the folder's earlier
+        # runs of other systems. Written after every run too, so that a long
+        # benchmark that is stopped keeps what it measured.
+        done = copy.deepcopy(part)
+        done.commands = [f"{command}  # {started}, {done.seconds / 60:.1f} min{state}"]
+        _merge_earlier(done, os.path.join(out, "results.json"))
+        return write_report(done, out)
+
+    latest: list[Report] = []
+
+    def checkpoint(part: Report) -> None:
+        latest[:] = [part]
+        save(part, ", in progress")
+
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # stopped like Ctrl-C: the report is kept
+    try:
+        rep = run_all(cfg, systems, log=lambda s: print(s, flush=True), on_result=checkpoint)
+    except KeyboardInterrupt:
+        if latest:
+            save(latest[0], ", stopped before the end")
+        print("stopped: the report holds the runs that finished", file=sys.stderr)
+        return 130
+    paths = save(rep)
     print("wrote " + ", ".join(paths))
     bad = [k for k in rep.results if k[0] == "quillmap" and k[0] in {c.key for c in systems}
            and rep.results[k]["status"] in ("failed", "timeout")]
