@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -72,6 +73,8 @@ Allocator::Allocator(std::uint8_t unit, unsigned char *base) noexcept
       payload_unit_(unit == 2 ? static_cast<std::uint8_t>(unit * map_entry_size % 256) : unit),
       base_(base),
       limit_(load<std::uint64_t>(base + offsetof(ArenaHeader, arena_size))) {
+  const std::uint64_t per_link = chunk_size_for(unit_link) + chunk_size_for(payload_unit_);
+  cache_cap_ = std::clamp<std::uint64_t>(limit_ / 16 / per_link, 200, allocator_cache_cap);
   AllocatorRegistry::add(this);
 }
 
@@ -105,12 +108,29 @@ unsigned char *Allocator::refill(std::uint64_t n, unsigned char *&tail) {
   unsigned char *first = nullptr, *prev_last = nullptr;
   const bool nodes = unit_ == 2;
   std::uint64_t made = 0;
+  // A refill that fails leaves nothing taken: what it carved goes back.
+  auto fail = [&](int error, unsigned char *run, std::uint64_t m) {
+    if (run) {
+      unsigned char *at[100];
+      at[0] = run;
+      for (std::uint64_t i = 1; i < m; ++i) at[i] = base_ + load<std::uint64_t>(at[i - 1] + 2);
+      for (std::uint64_t i = 0; i < m; ++i) arena_free_chunk(base_, at[i] + 2);
+    }
+    if (made) {
+      try {
+        give_to_arena(made, first);
+      } catch (const std::runtime_error &) {
+        // only a damaged file refuses its own fresh chunks: they stay out
+      }
+    }
+    throw std::runtime_error(std::strerror(error));
+  };
   while (made < n) {
     const std::uint64_t m = n - made < 100 ? n - made : 100;
     unsigned char *links = arena_alloc_chunks(base_, m, unit_link);
-    if (links == nullptr) throw std::runtime_error(std::strerror(errno));
+    if (links == nullptr) fail(errno, nullptr, 0);
     unsigned char *payloads = arena_alloc_chunks(base_, m, payload_unit_);
-    if (payloads == nullptr) throw std::runtime_error(std::strerror(errno));
+    if (payloads == nullptr) fail(errno, links, m);
     // Both runs are walked before anything is written: chunks taken from a
     // damaged file's free lists may overlap, and a write into one must not
     // redirect the walk of the other out of the arena.
@@ -150,9 +170,16 @@ unsigned char *Allocator::take(std::uint64_t n) {
   Lock lock(lock_);
   std::uint64_t c = count_;
   if (c < n) {
-    const std::uint64_t k = n - c >= 101 ? n - c : 100;
+    std::uint64_t k = n - c >= 101 ? n - c : 100;
     unsigned char *tail = nullptr;
-    unsigned char *fresh = refill(k, tail);  // throws with the cache untouched
+    unsigned char *fresh;
+    try {
+      fresh = refill(k, tail);  // throws with the cache and the arena untouched
+    } catch (const std::runtime_error &) {
+      if (k == n - c) throw;
+      k = n - c;  // a nearly full arena may still hold what is missing
+      fresh = refill(k, tail);
+    }
     if (head_ && c > 0) store<std::uint64_t>(tail + 8, offset_of(base_, head_));
     head_ = fresh;
     c += k;
@@ -182,7 +209,7 @@ void Allocator::give_to_arena(std::uint64_t n, unsigned char *link) {
 void Allocator::release(std::uint64_t n, unsigned char *first) {
   if (n == 0) return;
   const std::uint64_t c = count();
-  const std::uint64_t room = c >= allocator_cache_cap ? 0 : allocator_cache_cap - c;
+  const std::uint64_t room = c >= cache_cap_ ? 0 : cache_cap_ - c;
   if (room == 0) {
     give_to_arena(n, first);
     return;

@@ -11,7 +11,10 @@
 // (64-bit spin word, yielding wait); the first `count` links from head are the
 // cache. The arena is reached only when the cache runs dry (refills of at
 // least 100 links in batches of at most 100, pushed in front), when a release
-// would take the cache past 1,048,576 links, and on flush. Lock order:
+// would take the cache past its cap, and on flush. The cap is 1,048,576 links,
+// or about a sixteenth of the arena if that is less: what one process caches
+// is out of every other process's reach, and in a small arena shared by a few
+// processes the full cap could strand most of it. Lock order:
 // Allocator before arena; a bucket lock may be held while taking this one.
 //
 // Fork: the cache is process-local memory. A child made by fork starts with
@@ -62,6 +65,8 @@ public:
   std::uint8_t payload_unit() const noexcept { return payload_unit_; }
   unsigned char *base() const noexcept { return base_; }
   std::uint64_t count() const noexcept;
+  // Releases beyond this many cached links go back to the arena.
+  std::uint64_t cache_cap() const noexcept { return cache_cap_; }
   unsigned char *head() const noexcept { return head_; }
 
   // Follow a link's next offset.
@@ -93,6 +98,7 @@ private:
   std::uint64_t count_ = 0;
   unsigned char *base_;
   std::uint64_t limit_;  // the arena size, fixed at creation
+  std::uint64_t cache_cap_;
   // intrusive registry of live allocators, for the fork handler
   Allocator *prev_ = nullptr, *next_ = nullptr;
   friend struct AllocatorRegistry;

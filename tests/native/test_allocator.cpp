@@ -187,13 +187,13 @@ TEST_F(AllocatorTest, NodePayloadKeepsItsBytesInTheCacheAndIsClearedWhenMadeAgai
 // ---------------------------------------------------------------- release
 
 struct ReleaseCase {
-  std::uint64_t cached;
+  std::int64_t below_cap;  // links cached before the release: the cap minus this (none when it is the cap)
   std::uint64_t released;
   std::uint64_t kept;
 };
 
 void PrintTo(const ReleaseCase &c, std::ostream *os) {
-  *os << c.released << " into " << c.cached << " keeps " << c.kept;
+  *os << c.released << " into cap - " << c.below_cap << " keeps " << c.kept;
 }
 
 class AllocatorRelease : public AllocatorTest, public ::testing::WithParamInterface<ReleaseCase> {};
@@ -202,9 +202,12 @@ class AllocatorRelease : public AllocatorTest, public ::testing::WithParamInterf
 // walks the cache, so this reaches the cap without carving a million links.
 // The allocator is not flushed afterwards for the same reason.
 TEST_P(AllocatorRelease, CacheKeepsUpToTheCapAndTheRestGoesBackPayloadFirst) {
-  const ReleaseCase c = GetParam();
+  const ReleaseCase p = GetParam();
   View v = region(1 << 20, 16);  // data unit 16: links and payloads share one list
   Allocator a(16, v.base);
+  struct {
+    std::uint64_t cached, released, kept;
+  } c{a.cache_cap() - p.below_cap, p.released, p.kept};
   unsigned char *dummy = a.take_data(c.released + 1);
   unsigned char *first = a.next_of(dummy);
   const std::vector<unsigned char *> links = chain(a, first, c.released);
@@ -240,9 +243,27 @@ TEST_P(AllocatorRelease, CacheKeepsUpToTheCapAndTheRestGoesBackPayloadFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, AllocatorRelease,
-                         ::testing::Values(ReleaseCase{0, 3, 3}, ReleaseCase{1048574, 2, 2},
-                                           ReleaseCase{1048575, 3, 1}, ReleaseCase{1048576, 2, 0},
-                                           ReleaseCase{1048576 + 500, 1, 0}));
+                         ::testing::Values(ReleaseCase{0, 2, 0}, ReleaseCase{2, 2, 2}, ReleaseCase{1, 3, 1},
+                                           ReleaseCase{-500, 1, 0}));
+
+// The cap: 1,048,576 links, or a sixteenth of the arena in links with their
+// payloads when that is less, never under 200.
+TEST_F(AllocatorTest, CacheCapIsASixteenthOfTheArenaAtMost) {
+  struct Case {
+    std::uint64_t arena;
+    std::uint8_t unit;
+    std::uint64_t cap;
+  };
+  // cap 0: a sixteenth of the arena in links (24 bytes) with their unit-16 payloads (24 bytes)
+  for (const Case c : {Case{1 << 20, 16, 0}, Case{1 << 16, 32, 200}, Case{std::uint64_t{1} << 30, 32, 1048576}}) {
+    View v = region(c.arena, c.unit);
+    Allocator a(c.unit, v.base);
+    const std::uint64_t arena = load<std::uint64_t>(v.base + offsetof(ArenaHeader, arena_size));
+    EXPECT_EQ(a.cache_cap(), c.cap ? c.cap : arena / 16 / 48) << c.arena;
+    Allocator nodes(2, v.base);
+    EXPECT_LE(nodes.cache_cap(), a.cache_cap()) << "larger payloads, fewer links";
+  }
+}
 
 TEST_F(AllocatorTest, RefusedChunkThrowsOnReleaseAndTerminatesFlush) {
   View v = region(1 << 20, 16);
@@ -251,7 +272,7 @@ TEST_F(AllocatorTest, RefusedChunkThrowsOnReleaseAndTerminatesFlush) {
   unsigned char *first = a.next_of(dummy);
   unsigned char *second = a.next_of(first);
   a.flush();
-  a.push_front(dummy, dummy, allocator_cache_cap);  // full: releases go to the arena
+  a.push_front(dummy, dummy, a.cache_cap());  // full: releases go to the arena
   a.payload_of(second)[-1] = 168;                         // a unit with no class
 
   try {
@@ -277,6 +298,29 @@ TEST_F(AllocatorTest, RefusedChunkThrowsOnReleaseAndTerminatesFlush) {
 }
 
 // ---------------------------------------------------------------- failures
+
+// Near the end of the arena a refill of a hundred links fails; the take then
+// asks for exactly what it lacks, and a failed refill leaves nothing taken.
+TEST_F(AllocatorTest, NearlyFullArenaServesTheShortfallAndLosesNothing) {
+  View v = region(64 << 10, 32);
+  Allocator a(32, v.base);
+  std::vector<unsigned char *> taken;
+  try {
+    for (;;) taken.push_back(a.take_data(1));
+  } catch (const std::runtime_error &) {
+  }
+  ASSERT_GT(taken.size(), 500u);
+  EXPECT_EQ(a.count(), 0u) << "the last takes carved one link each";
+  for (std::size_t i = 0; i < 40; ++i) a.release(1, taken[i]);
+  a.flush();  // 40 links and payloads on the arena's free lists
+  EXPECT_THROW(a.take_data(41), std::runtime_error);
+  EXPECT_THROW(a.take_data(100), std::runtime_error);
+  EXPECT_EQ(a.count(), 0u);
+  unsigned char *got = a.take_data(40);  // all of them still there
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(chain(a, got, 40).size(), 40u);
+  EXPECT_THROW(a.take_data(1), std::runtime_error);
+}
 
 TEST_F(AllocatorTest, DataUnitZeroFailsEveryRefillWithWhateverErrnoHeld) {
   View v = region(1 << 20, 0);

@@ -234,6 +234,21 @@ def test_full_arena_raises_and_the_map_stays_usable(bucket_chunk_number, size):
     d.close()
 
 
+def test_chunks_given_back_through_one_view_serve_another():
+    # Each view (each process) caches the chunks it gives back, but only up to
+    # a share of the arena: the rest returns to the arena for everyone. Here
+    # one view inserts 4 MiB of values at a time and another removes them.
+    a = quillmap(size=32 << 20, bucket_chunk_size_exponent=4, bucket_chunk_number=64)
+    b = quillmap(name=a.name)
+    big = b"x" * 65536
+    for r in range(30):
+        assert a.insert_many(((r, i), big) for i in range(64)) == 64
+        assert all(b.remove((r, i)) == 1 for i in range(64))
+    assert a.stats()["arena_used"] < 24 << 20 and len(a) == 0
+    b.close()
+    a.close()
+
+
 def test_threads_share_one_object_while_it_grows():
     d = quillmap(size=1 << 25, bucket_chunk_size_exponent=2, bucket_chunk_number=1 << 12)
     errors = []
