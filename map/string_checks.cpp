@@ -1,0 +1,148 @@
+// What the string map follows from the file: every link and payload offset
+// is bounds-checked, chunks written through or given back must not lie over
+// the map's own structures, and counts and chains are checked before a walk
+// or a release.
+#include "map/string_map.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "shm/arena.hpp"
+#include "shm/host.hpp"
+
+#include "map/string_map_detail.hpp"
+
+namespace fennowick {
+
+using namespace string_map_detail;
+
+// ---- offsets from the file --------------------------------------------------
+
+template <int S> unsigned char *ConcurrentHashMap_string<S>::link(u64 off) const {
+  return in_arena(this->base_, limit_, off, sizeof(ChunkLink), "chunk link out of range");
+}
+
+template <int S>
+unsigned char *ConcurrentHashMap_string<S>::payload(const unsigned char *lnk, u64 len) const {
+  return in_arena(this->base_, limit_, load<u64>(lnk), len, "chunk payload out of range");
+}
+
+template <int S> unsigned char *ConcurrentHashMap_string<S>::node_link(u64 off) const {
+  unsigned char *p = link(off);
+  writable(p, sizeof(ChunkLink));
+  return p;
+}
+
+template <int S> unsigned char *ConcurrentHashMap_string<S>::node_payload(const unsigned char *lnk) const {
+  unsigned char *p = payload(lnk, 2 * sizeof(MapEntry));
+  writable(p, 2 * sizeof(MapEntry));
+  return p;
+}
+
+template <int S> void ConcurrentHashMap_string<S>::writable(const unsigned char *p, u64 len) const {
+  if (over_structure(offset_of(this->base_, p), len)) throw_damaged("chunk over the map's own structures");
+}
+
+// ---- the map's own structures ------------------------------------------------------
+
+template <int S> void ConcurrentHashMap_string<S>::setup_guard() {
+  // Granules no larger than a bucket chunk, so that only the two at its ends
+  // are shared with other chunks (and need the exact check), and no more than
+  // about a million of them: at most 128 KiB of bits for any arena.
+  const u64 chunk_bytes = this->buckets_per_chunk_ * sizeof(Bucket);
+  guard_shift_ = std::clamp(static_cast<unsigned>(std::bit_width(chunk_bytes)) - 1, 6u, 12u);
+  const auto width = static_cast<unsigned>(std::bit_width(limit_));
+  if (width > guard_shift_ + 20) guard_shift_ = width - 20;
+  const u64 words = ((limit_ >> guard_shift_) + 64) / 64;
+  guard_bits_ = static_cast<u64 *>(host::mem_alloc(words * 8));
+  if (guard_bits_ == nullptr) throw std::bad_alloc();
+  std::memset(guard_bits_, 0, words * 8);
+  guard(map_header_offset - 2, sizeof(MapHeader) + 2);
+  guard(this->table_offset_, this->bucket_chunk_number_ * 8);
+  for (u64 off : {this->in_use_offset_, this->participants_offset_, this->lock_offset_, this->cursor_offset_,
+                  this->entry_count_offset_})
+    guard(off, 8);
+  for (u64 i = 0; i < this->bucket_chunk_number_; ++i)
+    if (bucket_chunk_cache_[i]) guard(offset_of(this->base_, bucket_chunk_cache_[i]), chunk_bytes);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::guard(u64 off, u64 len) noexcept {
+  if (guard_bits_ == nullptr || len == 0 || off > limit_ || len > limit_ - off) return;
+  for (u64 g = off >> guard_shift_, last = (off + len - 1) >> guard_shift_; g <= last; ++g)
+    std::atomic_ref<u64>(guard_bits_[g / 64]).fetch_or(u64{1} << (g % 64), std::memory_order_relaxed);
+}
+
+template <int S> bool ConcurrentHashMap_string<S>::over_structure(u64 off, u64 len) const noexcept {
+  // off and len are inside the arena (checked by the caller), len > 0.
+  if (guard_bits_ == nullptr) return false;  // while the map is being built
+  bool marked = false;
+  for (u64 g = off >> guard_shift_, last = (off + len - 1) >> guard_shift_; g <= last && !marked; ++g)
+    marked = (std::atomic_ref<u64>(guard_bits_[g / 64]).load(std::memory_order_relaxed) >> (g % 64)) & 1;
+  if (!marked) [[likely]]
+    return false;
+  auto meets = [&](u64 start, u64 size) { return off < start + size && start < off + len; };
+  if (meets(map_header_offset - 2, sizeof(MapHeader) + 2) || meets(this->table_offset_, this->bucket_chunk_number_ * 8))
+    return true;
+  for (u64 w : {this->in_use_offset_, this->participants_offset_, this->lock_offset_, this->cursor_offset_,
+                this->entry_count_offset_})
+    if (meets(w, 8)) return true;
+  const u64 chunk_bytes = this->buckets_per_chunk_ * sizeof(Bucket);
+  // Slots past twice the chunks in use are never filled.
+  const u64 n = word(*this->bucket_chunks_in_use_).load(std::memory_order_relaxed);
+  const u64 slots = n < this->bucket_chunk_number_ / 2 ? 2 * n : this->bucket_chunk_number_;
+  for (u64 i = 0; i < slots; ++i) {
+    unsigned char *c = std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).load(std::memory_order_relaxed);
+    if (c && meets(offset_of(this->base_, c), chunk_bytes)) return true;
+  }
+  return false;
+}
+
+template <int S> u64 ConcurrentHashMap_string<S>::max_links(u64 payload_unit) const noexcept {
+  return limit_ / (chunk_size_for(unit_link) + chunk_size_for(static_cast<std::uint8_t>(payload_unit)));
+}
+
+// Counts of a bucket bound every walk of its list: a count the arena could
+// not hold is damage, not a reason to walk (possibly around a cycle) for ever.
+template <int S> void ConcurrentHashMap_string<S>::check_bucket(const Bucket *bucket) const {
+  const ChunkList &l = bucket->entries;
+  if (l.links == 0 || l.links > max_links(unit_node) || l.count > 2 * l.links)
+    throw_damaged("bucket counts impossible");
+}
+
+// An Allocator follows a link's next offset and frees its chunks without
+// looking: a chain read from the file is checked here first, so that nothing
+// outside the arena, and no chunk its arena class would refuse, ever reaches
+// a cache or a free list.
+template <int S>
+void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n, u64 payload_unit) const {
+  if (n > max_links(payload_unit)) throw_damaged("chain longer than the arena can hold");
+  const auto unit = static_cast<std::uint8_t>(payload_unit);
+  auto is_chunk = [&](u64 off, std::uint8_t u) {
+    return off >= arena_header_size + 2 && this->base_[off - 1] == u && this->base_[off - 2] == chunk_size_for(u);
+  };
+  const unsigned char *lnk = first;
+  for (u64 i = 0; i < n; ++i) {
+    writable(lnk, sizeof(ChunkLink));
+    writable(payload(lnk, payload_unit), payload_unit);
+    if (!is_chunk(offset_of(this->base_, lnk), unit_link) || !is_chunk(load<u64>(lnk), unit))
+      throw_damaged("chain names a chunk of another unit");
+    if (i + 1 < n) lnk = link(load<u64>(lnk + 8));
+  }
+}
+
+template unsigned char *ConcurrentHashMap_string<1>::link(u64) const;
+template unsigned char *ConcurrentHashMap_string<1>::payload(const unsigned char *, u64) const;
+template unsigned char *ConcurrentHashMap_string<1>::node_link(u64) const;
+template unsigned char *ConcurrentHashMap_string<1>::node_payload(const unsigned char *) const;
+template void ConcurrentHashMap_string<1>::writable(const unsigned char *, u64) const;
+template void ConcurrentHashMap_string<1>::setup_guard();
+template void ConcurrentHashMap_string<1>::guard(u64, u64) noexcept;
+template bool ConcurrentHashMap_string<1>::over_structure(u64, u64) const noexcept;
+template u64 ConcurrentHashMap_string<1>::max_links(u64) const noexcept;
+template void ConcurrentHashMap_string<1>::check_bucket(const Bucket *) const;
+template void ConcurrentHashMap_string<1>::check_chain(const unsigned char *, u64, u64) const;
+
+}  // namespace fennowick

@@ -1,0 +1,435 @@
+// ConcurrentHashMap_string: the three entry operations and the strings they store.
+//
+// Invariants of a bucket's entry list (all under the bucket's lock):
+//  - entries are dense: entry i lies in node i / 2, slot i % 2;
+//  - links >= max(1, ceil(count / 2)); more only after an expansion moved
+//    entries out, until the next remove trims the surplus;
+//  - every slot at or beyond count has both lists cleared (links 0), so a
+//    node handed back to a cache never names chunks that are still in use.
+// An operation holds at most one bucket lock, except that get and remove hold
+// a bucket being split together with its twin (higher index, taken second).
+// No exception leaves a bucket lock held or a half-stored entry counted.
+#include "map/string_map.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "shm/arena.hpp"
+#include "shm/host.hpp"
+
+#include "map/string_map_detail.hpp"
+
+namespace fennowick {
+
+using namespace string_map_detail;
+
+// Take a bucket's lock. The word comes from the file: one that is neither
+// free nor held is damage, refused instead of waited on for ever.
+void lock_bucket(Bucket *b) {
+  while (!spin_try_lock(b->lock)) {
+    const u64 v = std::atomic_ref<u64>(b->lock).load(std::memory_order_relaxed);
+    if (v != 0 && v != lock_values<u64>::held) throw_damaged("bucket lock word invalid");
+    if (!host::is_finalizing()) host::yield_wait();
+  }
+}
+
+// ---- strings -------------------------------------------------------------------------
+
+template <int S>
+void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char *source, u64 length,
+                                              Allocator &allocator) {
+  const u64 U = allocator.payload_unit();
+  const u64 old_links = list.links;
+  const u64 new_links = ceil_div(length, U);
+  // The old chain is overwritten and partly given back: check all of it
+  // before the first byte changes.
+  if (old_links) check_chain(link(list.first), old_links, U);
+  // Take what is missing first: a failed take leaves the list as it was.
+  unsigned char *extra = nullptr;
+  if (new_links > old_links) extra = allocator.take_data(new_links - old_links);
+  const auto *src = reinterpret_cast<const unsigned char *>(source);
+
+  unsigned char *lnk = old_links ? link(list.first) : nullptr;
+  unsigned char *last_written = nullptr;
+  u64 i = 0;
+  const u64 keep = old_links < new_links ? old_links : new_links;
+  for (; i < keep; ++i) {
+    const u64 from = i * U, n = (length - from < U) ? length - from : U;
+    std::memcpy(payload(lnk, U), src + from, n);
+    last_written = lnk;
+    if (i + 1 < old_links) lnk = link(load<u64>(lnk + 8));
+  }
+  if (old_links > new_links) {
+    // lnk is link number new_links (or link 0 when new_links is 0)
+    unsigned char *surplus = new_links == 0 ? link(list.first) : lnk;
+    list.count = length;
+    list.links = new_links;
+    list.per_link = static_cast<std::uint8_t>(U);
+    list.base_scratch = reinterpret_cast<u64>(allocator.base());
+    allocator.release(old_links - new_links, surplus);
+    return;
+  }
+  if (extra) {
+    if (last_written) store<u64>(last_written + 8, offset_of(this->base_, extra));
+    else list.first = offset_of(this->base_, extra);
+    lnk = extra;
+    for (; i < new_links; ++i) {
+      const u64 from = i * U, n = (length - from < U) ? length - from : U;
+      unsigned char *to = payload(lnk, U);
+      writable(to, U);
+      std::memcpy(to, src + from, n);
+      if (i + 1 < new_links) lnk = link(load<u64>(lnk + 8));
+    }
+  }
+  list.count = length;
+  list.links = new_links;
+  list.per_link = static_cast<std::uint8_t>(U);
+  list.base_scratch = reinterpret_cast<u64>(allocator.base());
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::match(const MapEntry *e, const signed char *key, u64 key_len, long long hash) {
+  if (e->hash != hash) return false;
+  auto *entry = const_cast<MapEntry *>(e);
+  entry->key.base_scratch = reinterpret_cast<u64>(data_allocator_->base());
+  if (entry->key.count != key_len) return false;
+  const u64 U = entry->key.per_link;
+  const u64 links = entry->key.links;
+  if (key_len == 0) return true;
+  if (U == 0 || links != ceil_div(key_len, U)) throw_damaged("key string inconsistent");
+  const auto *k = reinterpret_cast<const unsigned char *>(key);
+  unsigned char *lnk = link(entry->key.first);
+  for (u64 i = 0; i < links; ++i) {
+    const u64 from = i * U, n = key_len - from < U ? key_len - from : U;
+    if (std::memcmp(payload(lnk, U), k + from, n) != 0) return false;
+    if (i + 1 < links) lnk = link(load<u64>(lnk + 8));
+  }
+  return true;
+}
+
+// ---- operations ----------------------------------------------------------------------
+
+template <int S>
+void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed char *value,
+                                         unsigned long long key_len, unsigned long long value_len,
+                                         long long hash) {
+  if (this->base_ == nullptr) throw empty_chunks_exception();
+  bool chance = true;
+  BucketLock guard;
+  Bucket *b;
+  for (;;) {
+    const u64 n = this->bucket_chunks_in_use();
+    const u64 k = static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1);
+    b = bucket_at(k);
+    guard = BucketLock(b);
+    const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
+    const u64 now = this->bucket_chunks_in_use();
+    if (fwd == 0 && now == n) break;
+    // The wait below ends when an expansion clears the mark; a mark that no
+    // expansion wrote would never be cleared.
+    if (fwd != 0 && !forward_plausible(k, now, fwd)) throw_damaged("forward word names no twin");
+    guard.unlock();
+    if (fwd == 0) continue;  // the table doubled under us: hash again
+    if (chance) {
+      chance = false;
+      if (this->join_for_load()) {
+        expand_quietly();
+        continue;
+      }
+    }
+    if (!host::is_finalizing()) host::sleep_wait();
+  }
+  check_bucket(b);
+  ChunkList &entries = b->entries;
+  entries.base_scratch = reinterpret_cast<u64>(this->base_);
+  const u64 t = entries.count;
+
+  // Existing key: replace the value in place.
+  if (t > 0) {
+    ChunkListCursor cur(*this, entries);
+    for (;;) {
+      MapEntry *e = cur.entry();
+      if (match(e, key, key_len, hash)) {
+        store_bytes(e->value, value, value_len, *data_allocator_);
+        return;
+      }
+      if (cur.index() + 1 == t) break;
+      cur.advance();
+    }
+    unsigned char *lnk = cur.current_link();
+    const bool need_node = (t - 1) % 2 == 1 && (t - 1) / 2 == entries.links - 1;
+    // Everything that can fail happens before the entry is counted.
+    unsigned char *node = need_node ? node_allocator_->take_records(1) : nullptr;
+    ChunkList k{}, v{};
+    try {
+      store_bytes(k, key, key_len, *data_allocator_);
+      store_bytes(v, value, value_len, *data_allocator_);
+    } catch (...) {
+      release_list(k);
+      if (node) node_allocator_->release(1, node);
+      throw;
+    }
+    if (node) {
+      store<u64>(lnk + 8, offset_of(this->base_, node));
+      entries.links += 1;
+      lnk = node;
+    } else if (t % 2 == 0) {
+      lnk = node_link(load<u64>(lnk + 8));
+    }
+    auto *e = reinterpret_cast<MapEntry *>(node_payload(lnk) + sizeof(MapEntry) * (t % 2));
+    e->key = k;
+    e->value = v;
+    e->hash = hash;
+    entries.count = t + 1;
+    word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+    guard.unlock();
+    // Load check, after an append to a non-empty bucket only.
+    const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ *
+                                       this->bucket_chunks_in_use();
+    if (capacity >= this->entry_count()) return;
+    if (this->join_for_load()) expand_quietly();
+    return;
+  }
+
+  // Empty bucket: store into entry 0; no load check.
+  ChunkList k{}, v{};
+  try {
+    store_bytes(k, key, key_len, *data_allocator_);
+    store_bytes(v, value, value_len, *data_allocator_);
+  } catch (...) {
+    release_list(k);
+    throw;
+  }
+  unsigned char *node = node_link(entries.first);
+  auto *e = reinterpret_cast<MapEntry *>(node_payload(node));
+  e->key = k;
+  e->value = v;
+  e->hash = hash;
+  entries.count = 1;
+  word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::release_list(ChunkList &list) noexcept {
+  try {
+    if (list.links) store_bytes(list, nullptr, 0, *data_allocator_);
+  } catch (...) {
+  }
+}
+
+template <int S> void ConcurrentHashMap_string<S>::expand_quietly() noexcept {
+  // The entry is stored; an expansion that cannot get its memory leaves the
+  // map as it was, and the insert still succeeded.
+  try {
+    expand();
+  } catch (...) {
+  }
+}
+
+// Whether a bucket's forward word can be an expansion's mark. Read under the
+// bucket's lock, with n read after it: the bucket cannot be moved by a later
+// expansion while that lock is held, so a mark names the twin in the
+// expansion under way (k + s*n), or, until the participant that doubled the
+// table clears it, the twin in the one that just doubled it (k + s*n/2).
+template <int S> bool ConcurrentHashMap_string<S>::forward_plausible(u64 k, u64 n, u64 fwd) noexcept {
+  const u64 s = this->buckets_per_chunk_;
+  for (const u64 twin : {k + s * n / 2, k + s * n}) {
+    if (twin <= k) continue;
+    try {
+      if (offset_of(this->base_, bucket_at(twin)) == fwd) return true;
+    } catch (...) {
+      // that twin's chunk is not there (or not valid): not that one
+    }
+  }
+  return false;
+}
+
+// Copy a stored string out; its counts are checked before anything is read.
+template <int S> void ConcurrentHashMap_string<S>::read_string(const ChunkList &list, char *dest) const {
+  const u64 L = list.count, links = list.links, U = data_chunk_unit_;
+  if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
+  const unsigned char *l = links ? link(list.first) : nullptr;
+  for (u64 j = 0; j < links; ++j) {
+    const u64 from = j * U, m = L - from < U ? L - from : U;
+    std::memcpy(dest + from, payload(l, U), m);
+    if (j + 1 < links) l = link(load<u64>(l + 8));
+  }
+}
+
+// Lock the bucket of a hash for a lookup. When that bucket is being split,
+// its twin is locked too (after it; always the higher index), and the doubling
+// is re-checked so that an entry already moved is still seen.
+template <int S>
+Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&twin, u64 *in_use) {
+  if (this->base_ == nullptr) throw empty_chunks_exception();
+  for (;;) {
+    const u64 n = this->bucket_chunks_in_use();
+    Bucket *b = bucket_at(static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1));
+    lock_bucket(b);
+    twin = nullptr;
+    const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
+    if (fwd != 0) {
+      try {
+        twin = bucket_by_offset(fwd);
+        // A twin over the bucket itself would be locked twice: for ever.
+        const u64 apart = twin > b ? offset_of(reinterpret_cast<unsigned char *>(b), twin)
+                                   : offset_of(reinterpret_cast<unsigned char *>(twin), b);
+        if (apart < sizeof(Bucket)) throw_damaged("forward word names the bucket itself");
+      } catch (...) {
+        spin_unlock(b->lock);
+        throw;
+      }
+      try {
+        lock_bucket(twin);
+      } catch (...) {
+        spin_unlock(b->lock);
+        throw;
+      }
+    }
+    if (this->bucket_chunks_in_use() == n) {
+      if (in_use) *in_use = n;
+      b->entries.base_scratch = reinterpret_cast<u64>(this->base_);
+      if (twin) twin->entries.base_scratch = reinterpret_cast<u64>(this->base_);
+      return b;
+    }
+    if (twin) spin_unlock(twin->lock);
+    spin_unlock(b->lock);
+  }
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
+                                      ValueSink sink, void *context) {
+  Bucket *twin;
+  Bucket *b = lock_bucket_pair(hash, twin);
+  PairUnlock unlock{b, twin};
+  check_bucket(b);
+  if (twin) check_bucket(twin);
+  for (Bucket *bk : {b, twin}) {
+    if (bk == nullptr) continue;
+    const u64 t = bk->entries.count;
+    if (t == 0) continue;
+    ChunkListCursor cur(*this, bk->entries);
+    for (;; cur.advance()) {
+      MapEntry *e = cur.entry();
+      if (!match(e, key, key_len, hash)) {
+        if (cur.index() + 1 == t) break;
+        continue;
+      }
+      const u64 L = e->value.count;
+      if (L > limit_) throw_damaged("string inconsistent");
+      const u64 U = data_chunk_unit_;
+      if (e->value.links != ceil_div(L, U) || e->value.links > max_links(U)) throw_damaged("string inconsistent");
+      char *dest = sink(context, L);
+      if (dest == nullptr) throw std::bad_alloc();
+      read_string(e->value, dest);
+      return true;
+    }
+  }
+  return false;
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
+                                      char *&value, long long &value_len) {
+  struct Buffer {
+    char *data = nullptr;
+    u64 length = 0;
+    ~Buffer() { host::mem_free(data); }
+  } buffer;
+  const ValueSink sink = [](void *context, u64 length) noexcept -> char * {
+    auto *b = static_cast<Buffer *>(context);
+    b->data = static_cast<char *>(host::mem_alloc(length + 1));
+    b->length = length;
+    return b->data;
+  };
+  if (!get(key, key_len, hash, sink, &buffer)) return false;
+  buffer.data[buffer.length] = 0;
+  value = std::exchange(buffer.data, nullptr);
+  value_len = static_cast<long long>(buffer.length);
+  return true;
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long long key_len, long long hash) {
+  Bucket *twin;
+  Bucket *first_bucket = lock_bucket_pair(hash, twin);
+  PairUnlock unlock{first_bucket, twin};
+  check_bucket(first_bucket);
+  if (twin) check_bucket(twin);
+  for (Bucket *b : {first_bucket, twin}) {
+    if (b == nullptr) continue;
+    ChunkList &entries = b->entries;
+    const u64 t = entries.count;
+    if (t == 0) continue;
+    // Walk to the last entry, remembering the last match.
+    ChunkListCursor cur(*this, entries);
+    MapEntry *found = nullptr, *last = nullptr;
+    for (;;) {
+      MapEntry *e = cur.entry();
+      if (match(e, key, key_len, hash)) found = e;
+      last = e;
+      if (cur.index() + 1 == t) break;
+      cur.advance();
+    }
+    unsigned char *lnk = cur.current_link();
+    if (found == nullptr) continue;
+    // lnk: the node of the last entry (index t - 1). The nodes that the trim
+    // below gives back are checked before anything changes.
+    const u64 m = ceil_div(t, 2);
+    const u64 old_links = entries.links;
+    if (old_links > m) check_chain(link(load<u64>(lnk + 8)), old_links - m, unit_node);
+    if (t - 1 > 0 && (t - 1) % 2 == 0) check_chain(lnk, 1, unit_node);
+    ChunkList fk = found->key, fv = found->value;
+    const u64 U = data_chunk_unit_;
+    if (fk.links) check_chain(link(fk.first), fk.links, U);
+    if (fv.links) check_chain(link(fv.first), fv.links, U);
+    if (found != last) {
+      found->key = last->key;
+      found->value = last->value;
+      found->hash = last->hash;
+    }
+    std::memset(static_cast<void *>(last), 0, sizeof(MapEntry));
+    entries.count = t - 1;
+    // Trim: keep ceil(t / 2) nodes, then give back the last node if it just
+    // became empty; a bucket keeps at least one node.
+    unsigned char *surplus = nullptr;
+    u64 surplus_n = 0;
+    if (old_links != m && old_links > m) {
+      surplus = link(load<u64>(lnk + 8));
+      surplus_n = old_links - m;
+      entries.links = m;
+    }
+    unsigned char *emptied = nullptr;
+    if (t - 1 > 0 && (t - 1) % 2 == 0) {
+      emptied = lnk;
+      entries.links -= 1;
+    }
+    word(*this->entry_count_).fetch_sub(1, std::memory_order_seq_cst);
+    // The entry is out and counted out; give its memory back (checked
+    // above, so only an allocator's own refusal can still throw here).
+    if (fk.links) store_bytes(fk, nullptr, 0, *data_allocator_);
+    if (fv.links) store_bytes(fv, nullptr, 0, *data_allocator_);
+    if (surplus_n) node_allocator_->release(surplus_n, surplus);
+    if (emptied) node_allocator_->release(1, emptied);
+    return true;
+  }
+  return false;
+}
+
+template void ConcurrentHashMap_string<1>::store_bytes(ChunkList &, const signed char *, u64, Allocator &);
+template bool ConcurrentHashMap_string<1>::match(const MapEntry *, const signed char *, u64, long long);
+template void ConcurrentHashMap_string<1>::insert(const signed char *, const signed char *, unsigned long long,
+                                                  unsigned long long, long long);
+template void ConcurrentHashMap_string<1>::release_list(ChunkList &) noexcept;
+template void ConcurrentHashMap_string<1>::expand_quietly() noexcept;
+template bool ConcurrentHashMap_string<1>::forward_plausible(u64, u64, u64) noexcept;
+template void ConcurrentHashMap_string<1>::read_string(const ChunkList &, char *) const;
+template Bucket *ConcurrentHashMap_string<1>::lock_bucket_pair(long long, Bucket *&, u64 *);
+template bool ConcurrentHashMap_string<1>::get(const signed char *, unsigned long long, long long, ValueSink, void *);
+template bool ConcurrentHashMap_string<1>::get(const signed char *, unsigned long long, long long, char *&,
+                                               long long &);
+template bool ConcurrentHashMap_string<1>::remove(const signed char *, unsigned long long, long long);
+
+}  // namespace fennowick
