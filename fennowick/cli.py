@@ -216,10 +216,10 @@ def check(args: argparse.Namespace) -> int:
 
 def bench(args: argparse.Namespace) -> int:
     try:
-        from fennowick import peers_bench
+        from fennowick.bench import main as run_bench
     except ImportError as e:  # pragma: no cover - optional part
         raise CliError(f"the benchmark needs its extra packages: {e}")
-    return peers_bench.main(args)
+    return run_bench(args)
 
 
 # ---- entry ---------------------------------------------------------------------

@@ -13,7 +13,7 @@ import sys
 
 import numpy as np
 
-from fennowick.peers_bench import p99_from_tops
+from fennowick.bench.loops import p99_from_tops
 
 
 def test_quick_bench_reports_quillmap_and_peers(tmp_path):

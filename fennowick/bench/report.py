@@ -1,0 +1,357 @@
+"""The report: Markdown tables, a chart and the raw numbers."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import platform
+import subprocess
+import tempfile
+from typing import TYPE_CHECKING
+
+from fennowick.bench.settings import READ_PHASES, SINGLE_PHASES, VALUE_SIZES
+from fennowick.bench.adapters import Adapter, QuillmapAdapter
+from fennowick.bench.stores import _redis_server
+from fennowick.bench.systems import ADAPTERS, BY_KEY
+
+if TYPE_CHECKING:
+    from fennowick.bench.run import Report
+
+
+# ---- the report -------------------------------------------------------------------------
+
+SIZE_NAMES = {16: "16 B", 256: "256 B", 4096: "4 KiB", 65536: "64 KiB"}
+
+
+def _rate(x: float | None) -> str:
+    if x is None or not math.isfinite(x):
+        return "–"
+    for div, unit in ((1e6, " M"), (1e3, " k")):
+        if x >= div:
+            return f"{x / div:.3g}{unit}"
+    return f"{x:.3g}"
+
+
+def _dur_us(us: float | None) -> str:
+    if us is None or not math.isfinite(us):
+        return "–"
+    if us >= 1e6:
+        return f"{us / 1e6:.3g} s"
+    if us >= 1e3:
+        return f"{us / 1e3:.3g} ms"
+    return f"{us:.3g} µs"
+
+
+def _mib(b: int | None) -> str:
+    return "–" if b is None else f"{b / 2**20:,.1f} MiB"
+
+
+def _seconds(s: float) -> str:
+    return f"{s / 60:g} minutes" if s >= 120 else f"{s:g} s"
+
+
+def _count(x: int) -> str:
+    return f"{x / 1e6:.3g} M" if x >= 1e6 else f"{x / 1e3:.3g} k" if x >= 1e4 else f"{x:,}"
+
+
+def _phase(rep: Report, system: str, workload: str, case: str, phase: str) -> tuple[dict, dict | None]:
+    res = rep.results.get((system, workload, case), {})
+    return res, res.get("phases", {}).get(phase)
+
+
+def _value(rep: Report, key: str, workload: str, case: str, phase: str) -> float | None:
+    """Operations per second of a measured phase whose run went right, else None."""
+    res, ph = _phase(rep, key, workload, case, phase)
+    if ph and res.get("status") == "ok" and ph.get("done") and math.isfinite(ph.get("ops_s", math.nan)):
+        return ph["ops_s"]
+    return None
+
+
+def _cell(rep: Report, cls: type[Adapter], workload: str, case: str, phase: str) -> str:
+    if cls.reads_only and phase not in READ_PHASES:
+        return "·"
+    res, ph = _phase(rep, cls.key, workload, case, phase)
+    status = res.get("status")
+    if not res:
+        return "–"
+    if status == "not run":
+        return "n/a" if res.get("note") == "n/a" else "not run"
+    if ph and ph.get("done"):
+        text = f"{_rate(ph['ops_s'])}/s · {_dur_us(ph['p99_us'])}"
+        if ph["status"] != "ok":
+            text += f" †{ph['done'] / ph['n']:.0%}"
+        if ph.get("keys") is not None and ph.get("full_keys") and ph["keys"] < ph["full_keys"]:
+            text += f" ‡{_count(ph['keys'])}"
+        return text
+    if status in ("failed", "timeout"):
+        return status
+    return "not reached"
+
+
+def _table(header: list[str], rows: list[list[str]]) -> list[str]:
+    out = ["| " + " | ".join(header) + " |", "|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|"]
+    return out + ["| " + " | ".join(r) + " |" for r in rows]
+
+
+def _label(cls: type[Adapter]) -> str:
+    return f"*{cls.label}*" if cls.floor else (f"**{cls.label}**" if cls.key == "quillmap" else cls.label)
+
+
+def _ran(rep: Report) -> list[type[Adapter]]:
+    return [c for c in rep.systems if c.key not in rep.skipped]
+
+
+def _columns() -> list[tuple[str, str, str, str, str]]:
+    """Every compared column: (section, column title, workload, case, phase)."""
+    cols = [("one process, int keys", ph, "single", "int", ph) for ph in SINGLE_PHASES]
+    cols += [("one process, str keys", ph, "single", "str", ph) for ph in SINGLE_PHASES]
+    cols += [("read-heavy", f"{p} process{'es' if p > 1 else ''}", "read90", str(p), "mixed") for p in (1, 2)]
+    cols += [("writers", f"{p} processes, {m} keys", "writers", f"{p} {m}", "write")
+             for p in (2, 4) for m in ("disjoint", "shared")]
+    cols += [("value sizes", f"{ph} {SIZE_NAMES[s]}", "sizes", str(s), ph)
+             for ph in ("get", "replace") for s in VALUE_SIZES]
+    cols += [("growth", f"{p} process{'es' if p > 1 else ''}", "growth", str(p), "insert") for p in (1, 2)]
+    return cols
+
+
+def _not_ahead(rep: Report) -> list[str]:
+    """Every column where a peer (not a floor) beat quillmap, or quillmap has no number."""
+    lines = []
+    peers = [c for c in _ran(rep) if not c.floor and c.key != "quillmap"]
+    for section, title, wl, case, ph in _columns():
+        ours = _value(rep, "quillmap", wl, case, ph)
+        rivals = [(v, c) for c in peers if not (c.reads_only and ph not in READ_PHASES)
+                  for v in [_value(rep, c.key, wl, case, ph)] if v is not None]
+        best = max(rivals, default=None, key=lambda t: t[0])
+        if ours is None:
+            res = rep.results.get(("quillmap", wl, case), {})
+            lines.append(f"- {section}, {title}: quillmap has no result ({res.get('note') or res.get('status', '?')})")
+        elif best and best[0] > ours:
+            lines.append(f"- {section}, {title}: {best[1].label} {_rate(best[0])}/s, quillmap "
+                         f"{_rate(ours)}/s (quillmap at {ours / best[0]:.2f}× of it)")
+    return lines
+
+
+def _machine() -> list[str]:
+    from importlib import metadata
+
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), cpu)
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            kb = int(next(l for l in f if l.startswith("MemTotal")).split()[1])
+        mem = f", {kb / 2**20:.0f} GiB memory"
+    except (OSError, StopIteration, ValueError):
+        pass
+    versions = []
+    for dist in ("lmdb", "diskcache", "redis", "hiredis", "UltraDict", "atomics", "shared-memory-dict", "numpy"):
+        try:
+            versions.append(f"{dist} {metadata.version(dist)}")
+        except metadata.PackageNotFoundError:
+            pass
+    server = _redis_server()
+    if server:
+        try:
+            v = subprocess.run([server, "--version"], capture_output=True, text=True, timeout=10).stdout
+            versions.append("redis-server " + next((w[2:] for w in v.split() if w.startswith("v=")), "?"))
+        except (OSError, subprocess.SubprocessError):
+            pass
+    return [f"- Machine: {cpu}, {os.cpu_count()} cores{mem}, Linux {platform.release()}",
+            f"- Python {platform.python_version()}; {', '.join(versions)}",
+            f"- Every system's files in {tempfile.gettempdir()} (one file system for all; "
+            "shared-memory segments in /dev/shm)"]
+
+
+def _markdown(rep: Report) -> str:
+    cfg = rep.cfg
+    systems = _ran(rep)
+    L = ["# quillmap against its peers", ""]
+    L += ["Made with:", ""]
+    L += [f"    {c}" for c in rep.commands]
+    L += ["", f"Full run: {rep.seconds / 60:.0f} minutes." if not cfg.quick else
+          "Quick mode: tiny sizes, to test the benchmark itself; the numbers are not for comparing.", ""]
+    L += _machine()
+    L += ["", "![chart](benchmarks.png)", "", "## How to read", "",
+          f"Every system gets the same keys and the same values, pickled. N = {cfg.n:,} keys; "
+          f"values of 16 bytes unless said otherwise; growth to M = {cfg.m:,} entries.",
+          "",
+          "A cell gives operations per second over all processes of the run, then the "
+          "99th-percentile latency of one operation. A run is repeated, up to "
+          f"{cfg.reps} times, while its repetitions together take less than {cfg.rep_allowance:g} s, "
+          "and the medians are shown. "
+          "Each operation is timestamped on its own, so every number includes one timer call "
+          "(about 50 ns). The measured operations always run in forked worker processes, "
+          "started together.",
+          "",
+          f"Time limits: a timed phase (and a prefill) stops after {cfg.phase_cap:g} s; "
+          f"growth to M has {_seconds(cfg.growth_budget)}"
+          + (", and a growth run gives up after a quarter of that when, at its average rate so far, "
+             "it would not reach 60 % of M by the end" if cfg.early_stop else "") + ".",
+          "",
+          "- *†x%*: the phase stopped at its time limit after x% of its operations; the rate is "
+          "over the part done.",
+          "- *‡k*: the store held only k keys (its prefill or insert phase stopped at the limit), "
+          "not the full number.",
+          "- *n/a*: a one-process reference cannot share a store between processes; "
+          "*not run*: see the notes at the end; *·*: not measured (lmdb with batched reads "
+          "differs from lmdb only in its reads).",
+          "- The floors are references, not peers: *pickle (floor)* is the serializer alone "
+          "(pickle.dumps(key) + pickle.loads(value) for a read), *dict (floor)* a plain dict "
+          "in one process.", ""]
+
+    for kind, title in (("int", "small int keys"), ("str", "10-character str keys")):
+        L += [f"## One process, {title}", "",
+              "Insert N keys into an empty store, get each, get N keys never inserted, "
+              "replace each value, remove each.", ""]
+        L += _table(["system"] + list(SINGLE_PHASES),
+                    [[_label(c)] + [_cell(rep, c, "single", kind, ph) for ph in SINGLE_PHASES] for c in systems])
+        L.append("")
+
+    L += ["## Read-heavy: 90 % get, 10 % replace", "",
+          "N keys; each process does N operations on random keys.", ""]
+    rows = []
+    for c in systems:
+        one, two = _value(rep, c.key, "read90", "1", "mixed"), _value(rep, c.key, "read90", "2", "mixed")
+        rows.append([_label(c), _cell(rep, c, "read90", "1", "mixed"), _cell(rep, c, "read90", "2", "mixed"),
+                     f"{two / one:.2f}×" if one and two else "–"])
+    L += _table(["system", "1 process", "2 processes", "2 processes / 1"], rows)
+    L.append("")
+
+    L += ["## Writers", "",
+          "N inserts in all into an empty store. *disjoint*: each process inserts its own share "
+          "of the N keys; *shared*: every one of the P processes inserts the same N / P keys, "
+          "each in its own order. Afterwards every key written is read back from another "
+          "process and the entries counted: ✓ the final state is right, ✗ it is not.", ""]
+    rows = []
+    for c in systems:
+        row = [_label(c)]
+        for p in (2, 4):
+            for m in ("disjoint", "shared"):
+                chk = rep.results.get((c.key, "writers", f"{p} {m}"), {}).get("checked")
+                mark = " ✓" if chk == "ok" else "" if chk in (None, "not checked") else " ✗"
+                row.append(_cell(rep, c, "writers", f"{p} {m}", "write") + mark)
+        rows.append(row)
+    L += _table(["system", "2 disjoint", "2 shared", "4 disjoint", "4 shared"], rows)
+    L.append("")
+
+    L += ["## Value sizes", "",
+          "Entries per size: " + ", ".join(f"{SIZE_NAMES[s]}: {cfg.sizes_count(s):,}" for s in VALUE_SIZES)
+          + "; int keys, read and replaced in a random order.", ""]
+    for ph in ("get", "replace"):
+        L += [f"### {ph}", ""]
+        L += _table(["system"] + [SIZE_NAMES[s] for s in VALUE_SIZES],
+                    [[_label(c)] + [_cell(rep, c, "sizes", str(s), ph) for s in VALUE_SIZES] for c in systems])
+        L.append("")
+
+    L += [f"## Growth from empty to {cfg.m:,} entries", "",
+          "With two processes each inserts half the keys. *Peak memory* is the rise of resident "
+          "memory during the run, over the writing processes and the system's server if it has "
+          "one, pages shared between them counted once; data a system keeps only in the kernel's "
+          "page cache (sqlite, diskcache, lmdb's written pages) does not show there but under "
+          "*on disk* (bytes allocated to its files, or to its shared-memory segments).", ""]
+    rows = []
+    for c in systems:
+        for p in (1, 2):
+            res, ph = _phase(rep, c.key, "growth", str(p), "insert")
+            if not res or res.get("note") == "n/a":
+                continue
+            ex = res.get("extra", {})
+            if ph and ph.get("done"):
+                reached = {"ok": "all", "over budget": "over budget at", "gave up": "gave up at"}[ph["status"]]
+                if ph["status"] != "ok":
+                    reached += f" {_count(ph['done'])} ({ph['done'] / ph['n']:.0%})"
+                if res.get("checked") not in (None, "ok", "not checked"):
+                    reached += " ✗"
+                rows.append([_label(c), str(p), reached, f"{ph['secs']:.1f}", f"{_rate(ph['ops_s'])}/s",
+                             _dur_us(ph["p99_us"]), _dur_us(ph["max_us"]), _mib(ex.get("footprint")),
+                             _mib(ex.get("memory"))])
+            else:
+                rows.append([_label(c), str(p), res.get("status", "–")] + ["–"] * 6)
+    L += _table(["system", "processes", "reached", "seconds", "inserts", "p99", "longest insert",
+                 "on disk", "peak memory"], rows)
+    L.append("")
+
+    if QuillmapAdapter in systems:
+        ahead = _not_ahead(rep)
+        L += ["## Where quillmap is not ahead", ""]
+        L += ahead or ["Nowhere: in every column quillmap is ahead of every peer that has a number."]
+        L.append("")
+
+    L += ["## How each system is set up", ""]
+    L += [f"- {c.label}: {rep.configs.get(c.key, c.config)}" for c in systems]
+    L += [f"- {BY_KEY[k].label}: skipped, {why}" for k, why in rep.skipped.items()]
+    notes = [f"- {c.label}, {wl} {case}: {r['note']}" for c in systems
+             for (k, wl, case), r in rep.results.items() if k == c.key and r.get("note") not in (None, "", "n/a")]
+    if notes:
+        L += ["", "## Notes from the runs", ""] + notes
+    L.append("")
+    return "\n".join(L)
+
+
+def _chart(rep: Report, path: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    systems = _ran(rep)
+    colors = {c.key: plt.cm.tab20(i / max(1, len(ADAPTERS) - 1)) for i, c in enumerate(ADAPTERS)}
+    panels = [
+        ("one process, int keys", [(ph, "single", "int", ph) for ph in SINGLE_PHASES]),
+        ("one process, str keys", [(ph, "single", "str", ph) for ph in SINGLE_PHASES]),
+        ("read-heavy 90/10", [(f"{p} proc", "read90", str(p), "mixed") for p in (1, 2)]),
+        ("writers", [(f"{p} {m}", "writers", f"{p} {m}", "write") for p in (2, 4) for m in ("disjoint", "shared")]),
+        ("value sizes", [(f"{ph} {SIZE_NAMES[s]}", "sizes", str(s), ph) for ph in ("get", "replace")
+                         for s in VALUE_SIZES]),
+        (f"growth to {rep.cfg.m:,}", [(f"{p} proc", "growth", str(p), "insert") for p in (1, 2)]),
+    ]
+    fig, axes = plt.subplots(2, 3, figsize=(20, 10))
+    width = 0.8 / max(1, len(systems))
+    for ax, (title, cols) in zip(axes.flat, panels):
+        x = np.arange(len(cols))
+        for i, c in enumerate(systems):
+            heights, partial = [], []
+            for _, wl, case, ph in cols:
+                res, p = _phase(rep, c.key, wl, case, ph)
+                v = None if c.reads_only and ph not in READ_PHASES else _value(rep, c.key, wl, case, ph)
+                heights.append(v or 0.0)
+                partial.append(bool(v) and p["status"] != "ok")
+            bars = ax.bar(x + (i - (len(systems) - 1) / 2) * width, heights, width, color=colors[c.key],
+                          label=c.label, edgecolor="black" if c.key == "quillmap" else "none", linewidth=0.8)
+            for b, h in zip(bars, partial):
+                if h:
+                    b.set_hatch("///")
+                    b.set_alpha(0.55)
+        ax.set_yscale("log")
+        ax.set_xticks(x, [c[0] for c in cols], rotation=30 if len(cols) > 4 else 0, fontsize=8)
+        ax.set_title(title)
+        ax.set_ylabel("operations / s (log)")
+        ax.grid(axis="y", which="major", alpha=0.3)
+    handles, labels = axes.flat[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 6), fontsize=9)
+    fig.suptitle("quillmap against its peers: operations per second, higher is better; "
+                 "hatched: stopped at its time limit" + (" (quick mode)" if rep.cfg.quick else ""))
+    fig.tight_layout(rect=(0, 0.07, 1, 0.96))
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def write_report(rep: Report, out: str) -> list[str]:
+    md, png, raw = (os.path.join(out, f) for f in ("benchmarks.md", "benchmarks.png", "results.json"))
+    os.makedirs(out, exist_ok=True)
+    with open(md, "w") as f:
+        f.write(_markdown(rep))
+    _chart(rep, png)
+    with open(raw, "w") as f:
+        json.dump({"commands": rep.commands, "quick": rep.cfg.quick, "n": rep.cfg.n, "m": rep.cfg.m,
+                   "seconds": rep.seconds, "skipped": rep.skipped, "configs": rep.configs,
+                   "runs": [{"system": k, "workload": wl, "case": case, **r}
+                            for (k, wl, case), r in rep.results.items()]}, f, indent=1)
+    return [md, png, raw]
