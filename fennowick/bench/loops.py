@@ -9,7 +9,7 @@ import time
 from itertools import repeat
 from typing import Any
 
-from fennowick.bench.settings import CHUNK, MISSING, SINGLE_PHASES
+from fennowick.bench.settings import CHUNK, MISSING, SINGLE_PHASES, error_note
 from fennowick.bench.adapters import Adapter
 
 
@@ -311,7 +311,7 @@ def _worker(a: Adapter, task: str, params: dict, ready, go, release, conn) -> No
     except BaseException as e:  # reported, never raised past the fork
         ready.abort()
         try:
-            conn.send(("error", f"{type(e).__name__}: {e}"))
+            conn.send(("error", error_note(e)))
         except Exception:
             pass
     finally:

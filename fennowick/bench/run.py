@@ -7,6 +7,7 @@ import argparse
 import copy
 import json
 import os
+import re
 import shutil
 import signal
 import sys
@@ -14,7 +15,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from fennowick.bench.settings import Config, FULL, QUICK
+from fennowick.bench.settings import Config, FULL, QUICK, clip
 from fennowick.bench.adapters import Adapter
 from fennowick.bench.systems import ADAPTERS, BY_KEY
 from fennowick.bench.runner import RunSpec, _execute, _sweep, plan
@@ -126,6 +127,8 @@ def _merge_earlier(rep: Report, path: str) -> None:
     for r in old["runs"]:
         if r["system"] in kept:
             r = dict(r)
+            if r.get("note"):
+                r["note"] = clip(r["note"])
             rep.results[(r.pop("system"), r.pop("workload"), r.pop("case"))] = r
     for k in kept:
         if k in old.get("skipped", {}):
@@ -136,8 +139,10 @@ def _merge_earlier(rep: Report, path: str) -> None:
     # one line per command: a later run of the same command (or the last
     # checkpoint of the one under way) replaces an earlier one's line
     ran = {c.split("  #")[0] for c in rep.commands}
-    rep.commands = [c for c in old.get("commands", []) if c.split("  #")[0] not in ran] + rep.commands
-    rep.seconds += old.get("seconds", 0.0)
+    earlier = [c for c in old.get("commands", []) if c.split("  #")[0] not in ran]
+    rep.commands = earlier + rep.commands
+    # the time of the earlier parts still in the report, as their lines give it
+    rep.seconds += sum(60 * float(m.group(1)) for c in earlier if (m := re.search(r", ([0-9.]+) min", c)))
 
 
 def main(args: argparse.Namespace) -> int:

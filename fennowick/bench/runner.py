@@ -12,7 +12,7 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
-from fennowick.bench.settings import Config, FORK, MISSING, SINGLE_PHASES, VALUE_SIZES
+from fennowick.bench.settings import Config, FORK, MISSING, SINGLE_PHASES, VALUE_SIZES, clip, error_note
 from fennowick.bench.adapters import Adapter
 from fennowick.bench.loops import _fill, _int_keys, _show, _worker, _writer_value, p99_from_tops
 
@@ -357,7 +357,7 @@ def _coordinate(cls: type[Adapter], run: RunSpec, cfg: Config, workdir: str, con
         finally:
             a.stop()
     except BaseException as e:
-        result = {"status": "failed", "note": f"{type(e).__name__}: {e}", "phases": {}}
+        result = {"status": "failed", "note": error_note(e), "phases": {}}
     result["config"] = a.config
     conn.send(result)
     conn.close()
@@ -385,6 +385,8 @@ def _execute(cls: type[Adapter], run: RunSpec, cfg: Config, workdir: str) -> dic
             pass
         proc.join()
         _sweep(workdir)
+    if result.get("note"):
+        result["note"] = clip(result["note"])
     return result
 
 

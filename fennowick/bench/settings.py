@@ -12,6 +12,17 @@ CHUNK = 2048                     # at most this many operations between two look
 FORK = mp.get_context("fork")
 dumps = pickle.dumps
 loads = pickle.loads
+NOTE_LIMIT = 300
+
+
+def error_note(e: BaseException) -> str:
+    """An exception in a line of a report: some peers put whole buffers (of
+    hundreds of megabytes) into their messages."""
+    return clip(f"{type(e).__name__}: {e}")
+
+
+def clip(text: str) -> str:
+    return text if len(text) <= NOTE_LIMIT else text[:NOTE_LIMIT] + f"... ({len(text):,} characters)"
 
 
 # ---- sizes and time limits -----------------------------------------------------------
