@@ -175,4 +175,27 @@ bool to_unsigned_char(PyObject *o, unsigned char &out) noexcept {
   return true;
 }
 
+bool unpack_pair(PyObject *item, Py_ssize_t index, const char *what, PyObject *&key, PyObject *&value) noexcept {
+  PyObject *pair = PySequence_Fast(item, "");
+  if (pair == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot convert %s sequence element #%zd to a sequence", what, index);
+    }
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
+  if (n != 2) {
+    PyErr_Format(PyExc_ValueError, "%s sequence element #%zd has length %zd; 2 is required", what, index, n);
+    Py_DECREF(pair);
+    return false;
+  }
+  key = PySequence_Fast_GET_ITEM(pair, 0);
+  value = PySequence_Fast_GET_ITEM(pair, 1);
+  Py_INCREF(key);
+  Py_INCREF(value);
+  Py_DECREF(pair);
+  return true;
+}
+
 }  // namespace fennowick::py

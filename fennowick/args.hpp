@@ -37,4 +37,9 @@ bool to_unsigned_char(PyObject *o, unsigned char &out) noexcept;
 // TypeError "expected bytes, NoneType found".
 void raise_none_not_bytes() noexcept;
 
+// Element `index` of a sequence of pairs as (key, value), new references,
+// with dict.update's errors ("cannot convert <what> sequence element #i to a
+// sequence", "<what> sequence element #i has length n; 2 is required").
+bool unpack_pair(PyObject *item, Py_ssize_t index, const char *what, PyObject *&key, PyObject *&value) noexcept;
+
 }  // namespace fennowick::py

@@ -103,27 +103,9 @@ bool store(OwnedMap &map, Block &b, std::size_t count, Py_ssize_t &stored) noexc
 int next_pair(PyObject *it, Py_ssize_t index, PyObject *&key, PyObject *&value) noexcept {
   PyObject *item = PyIter_Next(it);
   if (item == nullptr) return PyErr_Occurred() ? -1 : 0;
-  PyObject *pair = PySequence_Fast(item, "");
+  const bool ok = unpack_pair(item, index, "insert_many", key, value);
   Py_DECREF(item);
-  if (pair == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot convert insert_many sequence element #%zd to a sequence", index);
-    }
-    return -1;
-  }
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
-  if (n != 2) {
-    PyErr_Format(PyExc_ValueError, "insert_many sequence element #%zd has length %zd; 2 is required", index, n);
-    Py_DECREF(pair);
-    return -1;
-  }
-  key = PySequence_Fast_GET_ITEM(pair, 0);
-  value = PySequence_Fast_GET_ITEM(pair, 1);
-  Py_INCREF(key);
-  Py_INCREF(value);
-  Py_DECREF(pair);
-  return 1;
+  return ok ? 1 : -1;
 }
 
 // What insert_many walks: a mapping's items, or the iterable itself.

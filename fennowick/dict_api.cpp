@@ -241,24 +241,12 @@ int update_from_pairs(QuillmapObject *self, PyObject *other) noexcept {
   if (it == nullptr) return -1;
   int rc = 0;
   for (Py_ssize_t i = 0; PyObject *item = PyIter_Next(it); ++i) {
-    PyObject *pair = PySequence_Fast(item, "");
+    PyObject *key = nullptr, *value = nullptr;
+    const bool ok = unpack_pair(item, i, "dictionary update", key, value);
     Py_DECREF(item);
-    if (pair == nullptr) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", i);
-      }
-      rc = -1;
-      break;
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
-    if (n != 2) {
-      PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required", i, n);
-      rc = -1;
-    } else {
-      rc = insert_impl(self, PySequence_Fast_GET_ITEM(pair, 0), PySequence_Fast_GET_ITEM(pair, 1));
-    }
-    Py_DECREF(pair);
+    rc = ok ? insert_impl(self, key, value) : -1;
+    Py_XDECREF(key);
+    Py_XDECREF(value);
     if (rc < 0) break;
   }
   Py_DECREF(it);
