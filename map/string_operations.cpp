@@ -318,10 +318,8 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
         continue;
       }
       const u64 L = e->value.count;
-      if (L > limit_) throw_damaged("string inconsistent");
-      const u64 U = data_chunk_unit_;
-      if (e->value.links != ceil_div(L, U) || e->value.links > max_links(U)) throw_damaged("string inconsistent");
-      char *dest = sink(context, L);
+      if (L > limit_) throw_damaged("string inconsistent");  // before anything that size is asked for
+      char *dest = sink(context, L);  // read_string checks the chain; the caller owns dest if it throws
       if (dest == nullptr) throw std::bad_alloc();
       read_string(e->value, dest);
       return true;
@@ -409,8 +407,8 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     word(*this->entry_count_).fetch_sub(1, std::memory_order_seq_cst);
     // The entry is out and counted out; give its memory back (checked
     // above, so only an allocator's own refusal can still throw here).
-    if (fk.links) store_bytes(fk, nullptr, 0, *data_allocator_);
-    if (fv.links) store_bytes(fv, nullptr, 0, *data_allocator_);
+    if (fk.links) data_allocator_->release(fk.links, link(fk.first));
+    if (fv.links) data_allocator_->release(fv.links, link(fv.first));
     if (surplus_n) node_allocator_->release(surplus_n, surplus);
     if (emptied) node_allocator_->release(1, emptied);
     return true;
