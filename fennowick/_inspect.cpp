@@ -9,7 +9,7 @@
 
 namespace {
 
-PyObject *check(PyObject *, PyObject *arg) noexcept {
+PyObject *check(PyObject *, PyObject *arg) {
   PyObject *path = nullptr;
   if (!PyUnicode_FSConverter(arg, &path)) return nullptr;
   std::string name(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));

@@ -5,7 +5,7 @@ namespace fennowick::py {
 
 namespace {
 
-[[gnu::cold]] void raise_count(const Signature &sig, Py_ssize_t found) noexcept {
+[[gnu::cold]] void raise_count(const Signature &sig, Py_ssize_t found) {
   const bool exact = sig.required == sig.count;
   const char *how;
   Py_ssize_t expected;
@@ -21,7 +21,7 @@ namespace {
                expected, expected == 1 ? "" : "s", found);
 }
 
-Py_ssize_t keyword_index(const Signature &sig, PyObject *key) noexcept {
+Py_ssize_t keyword_index(const Signature &sig, PyObject *key) {
   for (Py_ssize_t i = 0; i < sig.count; ++i) {
     if (PyUnicode_CompareWithASCIIString(key, sig.keywords[i]) == 0) return i;
   }
@@ -30,7 +30,7 @@ Py_ssize_t keyword_index(const Signature &sig, PyObject *key) noexcept {
 
 // One keyword argument. False with the exception set.
 bool take_keyword(const Signature &sig, PyObject *key, PyObject *value, Py_ssize_t nargs, PyObject **out,
-                  bool *seen) noexcept {
+                  bool *seen) {
   if (!PyUnicode_Check(key)) {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.function);
     return false;
@@ -51,7 +51,7 @@ bool take_keyword(const Signature &sig, PyObject *key, PyObject *value, Py_ssize
 
 // After keywords: every required parameter must have been given. The count
 // reported is how many came before the first missing one.
-bool check_required(const Signature &sig, Py_ssize_t nargs, const bool *seen) noexcept {
+bool check_required(const Signature &sig, Py_ssize_t nargs, const bool *seen) {
   for (Py_ssize_t i = nargs; i < sig.required; ++i) {
     if (!seen[i]) {
       raise_count(sig, i);
@@ -66,7 +66,7 @@ constexpr Py_ssize_t max_parameters = 8;
 }  // namespace
 
 bool parse_vector(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                  PyObject **out) noexcept {
+                  PyObject **out) {
   if (nargs > sig.count) {
     raise_count(sig, nargs);
     return false;
@@ -87,7 +87,7 @@ bool parse_vector(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
   return check_required(sig, nargs, seen);
 }
 
-bool parse_tuple(const Signature &sig, PyObject *args, PyObject *kwds, PyObject **out) noexcept {
+bool parse_tuple(const Signature &sig, PyObject *args, PyObject *kwds, PyObject **out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (nargs > sig.count) {
     raise_count(sig, nargs);
@@ -105,19 +105,19 @@ bool parse_tuple(const Signature &sig, PyObject *args, PyObject *kwds, PyObject 
   return check_required(sig, nargs, seen);
 }
 
-void raise_argument_type(const char *arg, const char *expected, PyObject *given) noexcept {
+void raise_argument_type(const char *arg, const char *expected, PyObject *given) {
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg, expected,
                Py_TYPE(given)->tp_name);
 }
 
-void raise_none_not_bytes() noexcept {
+void raise_none_not_bytes() {
   PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
 }
 
 namespace {
 
 // A new reference to an int: o itself, or what its __int__ gives.
-PyObject *as_int(PyObject *o) noexcept {
+PyObject *as_int(PyObject *o) {
   if (PyLong_Check(o)) {
     Py_INCREF(o);
     return o;
@@ -138,7 +138,7 @@ PyObject *as_int(PyObject *o) noexcept {
 
 }  // namespace
 
-bool to_size_t(PyObject *o, unsigned long long &out) noexcept {
+bool to_size_t(PyObject *o, unsigned long long &out) {
   PyObject *v = as_int(o);
   if (v == nullptr) return false;
   bool ok = false;
@@ -156,7 +156,7 @@ bool to_size_t(PyObject *o, unsigned long long &out) noexcept {
   return ok;
 }
 
-bool to_unsigned_char(PyObject *o, unsigned char &out) noexcept {
+bool to_unsigned_char(PyObject *o, unsigned char &out) {
   PyObject *v = as_int(o);
   if (v == nullptr) return false;
   int overflow = 0;
@@ -175,7 +175,7 @@ bool to_unsigned_char(PyObject *o, unsigned char &out) noexcept {
   return true;
 }
 
-bool unpack_pair(PyObject *item, Py_ssize_t index, const char *what, PyObject *&key, PyObject *&value) noexcept {
+bool unpack_pair(PyObject *item, Py_ssize_t index, const char *what, PyObject *&key, PyObject *&value) {
   PyObject *pair = PySequence_Fast(item, "");
   if (pair == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {

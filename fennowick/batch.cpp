@@ -26,8 +26,10 @@ struct Block {
   PyObject *values[block] = {};
   long long hashes[block] = {};
   std::size_t size = 0;
-  ~Block() { reset(); }
-  void reset() noexcept {
+  ~Block() {
+    if (holds_interpreter_lock()) reset();  // see holds_interpreter_lock
+  }
+  void reset() {
     for (std::size_t i = 0; i < block; ++i) {
       Py_CLEAR(keys[i]);
       Py_CLEAR(values[i]);
@@ -39,12 +41,13 @@ struct Block {
 // dumps and loads of the object's serializer as it is at the call's start.
 struct Codec {
   PyObject *serializer, *dumps = nullptr, *loads = nullptr;
-  explicit Codec(QuillmapObject *self) noexcept : serializer(self->serializer) {
+  explicit Codec(QuillmapObject *self) : serializer(self->serializer) {
     Py_INCREF(serializer);
     dumps = codec_attribute(serializer, 0);
     if (dumps != nullptr) loads = codec_attribute(serializer, 1);
   }
   ~Codec() {
+    if (!holds_interpreter_lock()) return;
     Py_XDECREF(loads);
     Py_XDECREF(dumps);
     Py_DECREF(serializer);
@@ -52,7 +55,7 @@ struct Codec {
   bool ok() const noexcept { return loads != nullptr; }
 };
 
-PyObject *found_item(PyObject *value) noexcept {  // [True, value]; steals value
+PyObject *found_item(PyObject *value) {  // [True, value]; steals value
   PyObject *item = PyList_New(2);
   if (item == nullptr) {
     Py_DECREF(value);
@@ -64,7 +67,7 @@ PyObject *found_item(PyObject *value) noexcept {  // [True, value]; steals value
   return item;
 }
 
-PyObject *absent_item() noexcept {  // [False]
+PyObject *absent_item() {  // [False]
   PyObject *item = PyList_New(1);
   if (item == nullptr) return nullptr;
   Py_INCREF(Py_False);
@@ -73,7 +76,7 @@ PyObject *absent_item() noexcept {  // [False]
 }
 
 // The value of one lookup as get returns it; null with an exception set.
-PyObject *look_up(OwnedMap &map, const Codec &codec, PyObject *key_bytes, long long hash) noexcept {
+PyObject *look_up(OwnedMap &map, const Codec &codec, PyObject *key_bytes, long long hash) {
   PyObject *bytes = nullptr;
   const int found = fetch_bytes(map, key_bytes, hash, &bytes);
   if (found <= 0) return found == 0 ? absent_item() : nullptr;
@@ -84,11 +87,13 @@ PyObject *look_up(OwnedMap &map, const Codec &codec, PyObject *key_bytes, long l
 
 // Store the first `count` entries of a block, in order; false (exception set)
 // at the first that fails, the ones before it stored.
-bool store(OwnedMap &map, Block &b, std::size_t count, Py_ssize_t &stored) noexcept {
+bool store(OwnedMap &map, Block &b, std::size_t count, Py_ssize_t &stored) {
   map.prefetch(b.hashes, count);
   for (std::size_t i = 0; i < count; ++i) {
     try {
       map.insert(data_of(b.keys[i]), data_of(b.values[i]), size_of(b.keys[i]), size_of(b.values[i]), b.hashes[i]);
+    } catch (abi::__forced_unwind &) {
+      throw;
     } catch (...) {
       translate_exception();
       return false;
@@ -100,7 +105,7 @@ bool store(OwnedMap &map, Block &b, std::size_t count, Py_ssize_t &stored) noexc
 
 // The next (key, value) of an iterable of pairs, with dict.update's errors.
 // 1: pair filled (new references); 0: exhausted; -1: error.
-int next_pair(PyObject *it, Py_ssize_t index, PyObject *&key, PyObject *&value) noexcept {
+int next_pair(PyObject *it, Py_ssize_t index, PyObject *&key, PyObject *&value) {
   PyObject *item = PyIter_Next(it);
   if (item == nullptr) return PyErr_Occurred() ? -1 : 0;
   const bool ok = unpack_pair(item, index, "insert_many", key, value);
@@ -109,7 +114,7 @@ int next_pair(PyObject *it, Py_ssize_t index, PyObject *&key, PyObject *&value) 
 }
 
 // What insert_many walks: a mapping's items, or the iterable itself.
-PyObject *pairs_iterator(PyObject *pairs) noexcept {
+PyObject *pairs_iterator(PyObject *pairs) {
   if (PyDict_Check(pairs)) {
     PyObject *items = PyDict_Items(pairs);
     PyObject *it = items ? PyObject_GetIter(items) : nullptr;
@@ -127,7 +132,7 @@ PyObject *pairs_iterator(PyObject *pairs) noexcept {
 
 }  // namespace
 
-PyObject *method_insert_many(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_insert_many(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"pairs"};
   static const Signature sig{"insert_many", keywords, 1, 1};
   PyObject *a[1] = {nullptr};
@@ -185,7 +190,7 @@ PyObject *method_insert_many(PyObject *self, PyObject *const *args, Py_ssize_t n
   return ok ? PyLong_FromSsize_t(stored) : nullptr;
 }
 
-PyObject *method_get_many(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_get_many(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"keys"};
   static const Signature sig{"get_many", keywords, 1, 1};
   PyObject *a[1] = {nullptr};

@@ -54,7 +54,14 @@ struct OwnedMap final : ConcurrentHashMap_string<1> {
 inline OwnedMap *owned_map(QuillmapObject *self) noexcept { return static_cast<OwnedMap *>(self->chm); }
 
 // Close the object's map: destroy it now, or when its last user leaves.
-void release_map(QuillmapObject *self) noexcept;
+void release_map(QuillmapObject *self);
+
+// False only on a thread that CPython is ending at shutdown: pthread_exit
+// from the wait for the interpreter lock unwinds the thread through our
+// frames without the lock. Cleanup on that way (destructors) then leaves
+// Python objects and the process-local map object alone; the process is
+// about to end, and the lock guards of the core release the shared words.
+inline bool holds_interpreter_lock() { return PyGILState_Check() != 0; }
 
 // Scoped use of an object's map. map() is null (ValueError set) when the
 // object is closed.
@@ -67,8 +74,13 @@ public:
       ++map_->users;
     }
   }
-  ~MapUse() {
-    if (map_ != nullptr && --map_->users == 0 && map_->doomed) {
+  // May wait (the destruction takes the arena lock), so a thread ended at
+  // shutdown may unwind out of it.
+  ~MapUse() noexcept(false) {
+    // Unwound without the interpreter lock: the count stays up, so the map
+    // is never destroyed under another thread's feet.
+    if (map_ == nullptr || !holds_interpreter_lock()) return;
+    if (--map_->users == 0 && map_->doomed) {
       map_->destroy();
       delete map_;
     }
@@ -83,7 +95,7 @@ private:
 
 // Look a global of the module up as Python code in it would: module
 // namespace, then builtins; NameError "name '%U' is not defined" otherwise.
-PyObject *lookup_global(PyObject *name) noexcept;  // new reference
+PyObject *lookup_global(PyObject *name);  // new reference
 
 // The method table's dispatch check: remembers, per entry, that a look-up
 // found no override, with the version tags of the type's dict and the
@@ -96,13 +108,13 @@ struct DispatchCache {
 // 0: use the type's own operation; 1: *override is a new reference to the
 // Python-level override to call instead; -1: error set.
 int find_override(QuillmapObject *self, PyObject *name, PyCFunction own, DispatchCache &cache,
-                  PyObject **override) noexcept;
+                  PyObject **override);
 
 // quillmap_type.cpp
-int setup_type(PyObject *module) noexcept;
-int install_pickling(PyTypeObject *type) noexcept;
-PyObject *method_reduce(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+int setup_type(PyObject *module);
+int install_pickling(PyTypeObject *type);
+PyObject *method_reduce(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 
 // operations.cpp
 // The operations themselves, shared by every way of calling them. insert and
@@ -110,9 +122,9 @@ PyObject *method_setstate(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
 // the key is present (with *value a new reference to the deserialized value,
 // unless value is null: then only presence is reported), 0 when absent, -1 on
 // error.
-int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept;
-int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept;
-int remove_impl(QuillmapObject *self, PyObject *key) noexcept;
+int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value);
+int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value);
+int remove_impl(QuillmapObject *self, PyObject *key);
 // An exact bytes object as the map takes it.
 inline const signed char *data_of(PyObject *b) noexcept {
   return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(b));
@@ -120,57 +132,57 @@ inline const signed char *data_of(PyObject *b) noexcept {
 inline unsigned long long size_of(PyObject *b) noexcept { return static_cast<unsigned long long>(PyBytes_GET_SIZE(b)); }
 
 // The serializer's dumps (which 0) or loads (1), new reference.
-PyObject *codec_attribute(PyObject *serializer, int which) noexcept;
+PyObject *codec_attribute(PyObject *serializer, int which);
 // Serialize key (and value, unless null) with dumps of `serializer` and hash
 // the key: the first half of every operation. On success key_bytes (and
 // value_bytes) are new references to exact bytes; on failure an exception is
 // set and whatever was made is left in them for the caller to release.
 bool encode(QuillmapObject *self, PyObject *serializer, PyObject *dumps, PyObject *key, PyObject *value,
-            PyObject *&key_bytes, PyObject *&value_bytes, long long &hash) noexcept;
+            PyObject *&key_bytes, PyObject *&value_bytes, long long &hash);
 // The stored value of a serialized key as a new bytes object: 1 found
 // (*value_bytes set unless value_bytes is null), 0 absent, -1 error.
-int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes) noexcept;
+int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes);
 // Stored bytes back to an object through the object's serializer (new reference).
-PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length) noexcept;
+PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length);
 extern const QuillmapVtable quillmap_vtable;
 extern PyMethodDef quillmap_methods[];
 extern PyMethodDef module_functions[];
-int export_capi(PyObject *module) noexcept;
+int export_capi(PyObject *module);
 
 // dict_api.cpp: the mapping protocol, closing, and the dict-like methods.
-Py_ssize_t slot_length(PyObject *self) noexcept;
-PyObject *slot_subscript(PyObject *self, PyObject *key) noexcept;
-int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept;
-int slot_contains(PyObject *self, PyObject *key) noexcept;
-PyObject *slot_repr(PyObject *self) noexcept;
-PyObject *slot_iter(PyObject *self) noexcept;
-PyObject *method_keys(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_values(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_items(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-int setup_iterator_type(PyObject *module) noexcept;
+Py_ssize_t slot_length(PyObject *self);
+PyObject *slot_subscript(PyObject *self, PyObject *key);
+int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value);
+int slot_contains(PyObject *self, PyObject *key);
+PyObject *slot_repr(PyObject *self);
+PyObject *slot_iter(PyObject *self);
+PyObject *method_keys(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_values(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_items(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+int setup_iterator_type(PyObject *module);
 PyObject *get_closed(PyObject *self, void *) noexcept;
-PyObject *method_close(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_enter(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_exit(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_pop(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_setdefault(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_update(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_clear(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_stats(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *function_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_close(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_enter(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_exit(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_pop(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_setdefault(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_update(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_clear(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_stats(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *function_unlink(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 extern const char closed_doc[], close_doc[], enter_doc[], exit_doc[], pop_doc[], setdefault_doc[], update_doc[],
     clear_doc[], keys_doc[], values_doc[], items_doc[], stats_doc[], unlink_doc[], module_unlink_doc[];
 
 // batch.cpp
-PyObject *method_insert_many(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *method_get_many(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+PyObject *method_insert_many(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *method_get_many(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 extern const char insert_many_doc[], get_many_doc[];
 
 // expansion_driver.cpp
-int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch) noexcept;
-PyObject *method_expansion(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
-PyObject *function_dict_expansion(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) noexcept;
+int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch);
+PyObject *method_expansion(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+PyObject *function_dict_expansion(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 extern const char expansion_doc[];
 extern const char dict_expansion_doc[];
 

@@ -82,7 +82,7 @@ inline constexpr const char *vtable_key = "__quillmap_vtable__";
 inline constexpr const char *vtable_signature = "struct QuillmapVtable";
 
 // Add `fn` under `name` to module.__capi__ (created when missing). 0 or -1.
-inline int export_function(PyObject *module, const char *name, void *fn, const char *signature) noexcept {
+inline int export_function(PyObject *module, const char *name, void *fn, const char *signature) {
   PyObject *table = PyObject_GetAttrString(module, capi_attribute);
   if (table == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -105,7 +105,7 @@ inline int export_function(PyObject *module, const char *name, void *fn, const c
 // `signature`; otherwise null with AttributeError (no table), ImportError
 // (no such entry) or TypeError (another signature).
 inline void *import_function(PyObject *module, const char *module_name, const char *name,
-                             const char *signature) noexcept {
+                             const char *signature) {
   PyObject *table = PyObject_GetAttrString(module, capi_attribute);
   if (table == nullptr) return nullptr;
   void *fn = nullptr;

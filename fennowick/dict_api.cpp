@@ -94,7 +94,7 @@ namespace {
 QuillmapObject *as_map(PyObject *o) noexcept { return reinterpret_cast<QuillmapObject *>(o); }
 
 // KeyError(key), with a tuple key kept whole as the one argument.
-void raise_key_error(PyObject *key) noexcept {
+void raise_key_error(PyObject *key) {
   PyObject *exc = PyObject_CallOneArg(PyExc_KeyError, key);
   if (exc == nullptr) return;
   PyErr_SetObject(PyExc_KeyError, exc);
@@ -108,36 +108,38 @@ PyObject *none() noexcept {
 
 }  // namespace
 
-Py_ssize_t slot_length(PyObject *self) noexcept {
+Py_ssize_t slot_length(PyObject *self) {
   MapUse use(as_map(self));
   if (use.map() == nullptr) return -1;
   try {
     const std::uint64_t n = use.map()->entry_count();
     if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::overflow_error("entry count out of range");
     return static_cast<Py_ssize_t>(n);
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return -1;
   }
 }
 
-PyObject *slot_subscript(PyObject *self, PyObject *key) noexcept {
+PyObject *slot_subscript(PyObject *self, PyObject *key) {
   PyObject *value = nullptr;
   const int found = lookup_impl(as_map(self), key, &value);
   if (found == 0) raise_key_error(key);
   return found > 0 ? value : nullptr;
 }
 
-int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) noexcept {
+int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
   if (value != nullptr) return insert_impl(as_map(self), key, value) < 0 ? -1 : 0;
   const int removed = remove_impl(as_map(self), key);
   if (removed == 0) raise_key_error(key);
   return removed > 0 ? 0 : -1;
 }
 
-int slot_contains(PyObject *self, PyObject *key) noexcept { return lookup_impl(as_map(self), key, nullptr); }
+int slot_contains(PyObject *self, PyObject *key) { return lookup_impl(as_map(self), key, nullptr); }
 
-PyObject *slot_repr(PyObject *self) noexcept {
+PyObject *slot_repr(PyObject *self) {
   QuillmapObject *q = as_map(self);
   PyObject *name = q->base.name ? q->base.name : Py_None;
   const char *type_name = _PyType_Name(Py_TYPE(self));
@@ -147,6 +149,8 @@ PyObject *slot_repr(PyObject *self) noexcept {
     const unsigned long long entries = map->entry_count();
     const unsigned long long buckets = map->shape().buckets_per_chunk * map->bucket_chunks_in_use();
     return PyUnicode_FromFormat("<%s name=%R entries=%llu buckets=%llu>", type_name, name, entries, buckets);
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return nullptr;
@@ -155,14 +159,14 @@ PyObject *slot_repr(PyObject *self) noexcept {
 
 PyObject *get_closed(PyObject *self, void *) noexcept { return PyBool_FromLong(owned_map(as_map(self)) == nullptr); }
 
-PyObject *method_close(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_close(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const Signature sig{"close", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   release_map(as_map(self));
   return none();
 }
 
-PyObject *method_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const Signature sig{"__enter__", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   if (owned_map(as_map(self)) == nullptr) {
@@ -173,7 +177,7 @@ PyObject *method_enter(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   return self;
 }
 
-PyObject *method_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"exc_type", "exc_value", "traceback"};
   static const Signature sig{"__exit__", keywords, 3, 3, false};
   PyObject *a[3] = {};
@@ -183,7 +187,7 @@ PyObject *method_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
   return Py_False;
 }
 
-PyObject *method_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"key", "default"};
   static const Signature sig{"pop", keywords, 2, 1, false};
   PyObject *a[2] = {nullptr, nullptr};
@@ -204,7 +208,7 @@ PyObject *method_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
   return a[1];
 }
 
-PyObject *method_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"key", "default"};
   static const Signature sig{"setdefault", keywords, 2, 1, false};
   PyObject *a[2] = {nullptr, Py_None};
@@ -219,7 +223,7 @@ PyObject *method_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t na
 
 namespace {
 
-int update_from_mapping(QuillmapObject *self, PyObject *other, PyObject *keys_fn) noexcept {
+int update_from_mapping(QuillmapObject *self, PyObject *other, PyObject *keys_fn) {
   PyObject *keys = PyObject_CallNoArgs(keys_fn);
   PyObject *it = keys ? PyObject_GetIter(keys) : nullptr;
   Py_XDECREF(keys);
@@ -236,7 +240,7 @@ int update_from_mapping(QuillmapObject *self, PyObject *other, PyObject *keys_fn
   return rc < 0 || PyErr_Occurred() ? -1 : 0;
 }
 
-int update_from_pairs(QuillmapObject *self, PyObject *other) noexcept {
+int update_from_pairs(QuillmapObject *self, PyObject *other) {
   PyObject *it = PyObject_GetIter(other);
   if (it == nullptr) return -1;
   int rc = 0;
@@ -255,7 +259,7 @@ int update_from_pairs(QuillmapObject *self, PyObject *other) noexcept {
 
 }  // namespace
 
-PyObject *method_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"other"};
   static const Signature sig{"update", keywords, 1, 0, false};
   PyObject *a[1] = {nullptr};
@@ -275,13 +279,15 @@ PyObject *method_update(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
   return rc < 0 ? nullptr : none();
 }
 
-PyObject *method_clear(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_clear(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const Signature sig{"clear", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   MapUse use(as_map(self));
   if (use.map() == nullptr) return nullptr;
   try {
     use.map()->clear();
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return nullptr;
@@ -306,7 +312,7 @@ struct IteratorObject {
 
 IteratorObject *as_iterator(PyObject *o) noexcept { return reinterpret_cast<IteratorObject *>(o); }
 
-PyObject *make_iterator(PyObject *self, Walk kind) noexcept {
+PyObject *make_iterator(PyObject *self, Walk kind) {
   if (owned_map(as_map(self)) == nullptr) {
     PyErr_SetString(PyExc_ValueError, closed_message);
     return nullptr;
@@ -329,7 +335,7 @@ PyObject *make_iterator(PyObject *self, Walk kind) noexcept {
   return reinterpret_cast<PyObject *>(it);
 }
 
-PyObject *iterator_next(PyObject *op) noexcept {
+PyObject *iterator_next(PyObject *op) {
   IteratorObject *it = as_iterator(op);
   if (it->map != nullptr && owned_map(as_map(it->map)) == nullptr) {
     PyErr_SetString(PyExc_ValueError, closed_message);
@@ -351,6 +357,8 @@ PyObject *iterator_next(PyObject *op) noexcept {
       }
       try {
         it->cursor = use.map()->scan_bucket(it->cursor, it->kind != Walk::keys, *it->buffer);
+      } catch (abi::__forced_unwind &) {
+        throw;
       } catch (...) {
         translate_exception();
         it->buffer->clear();
@@ -383,18 +391,18 @@ PyObject *iterator_next(PyObject *op) noexcept {
   return pair;
 }
 
-int iterator_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
+int iterator_traverse(PyObject *op, visitproc visit, void *arg) {
   Py_VISIT(Py_TYPE(op));
   Py_VISIT(as_iterator(op)->map);
   return 0;
 }
 
-int iterator_clear(PyObject *op) noexcept {
+int iterator_clear(PyObject *op) {
   Py_CLEAR(as_iterator(op)->map);
   return 0;
 }
 
-void iterator_dealloc(PyObject *op) noexcept {
+void iterator_dealloc(PyObject *op) {
   PyTypeObject *type = Py_TYPE(op);
   PyObject_GC_UnTrack(op);
   IteratorObject *it = as_iterator(op);
@@ -405,7 +413,7 @@ void iterator_dealloc(PyObject *op) noexcept {
   Py_DECREF(type);
 }
 
-PyObject *iterator_self(PyObject *op) noexcept {
+PyObject *iterator_self(PyObject *op) {
   Py_INCREF(op);
   return op;
 }
@@ -425,7 +433,7 @@ PyType_Spec iterator_spec = {"fennowick.quillmap.quillmap_iterator", sizeof(Iter
                              iterator_slots};
 
 PyObject *walk_method(const char *name, Walk kind, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                      PyObject *kwnames) noexcept {
+                      PyObject *kwnames) {
   const Signature sig{name, nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   return make_iterator(self, kind);
@@ -433,7 +441,7 @@ PyObject *walk_method(const char *name, Walk kind, PyObject *self, PyObject *con
 
 }  // namespace
 
-int setup_iterator_type(PyObject *module) noexcept {
+int setup_iterator_type(PyObject *module) {
   if (state.iterator_type != nullptr) return 0;
   PyObject *t = PyType_FromModuleAndSpec(module, &iterator_spec, nullptr);
   if (t == nullptr) return -1;
@@ -445,21 +453,21 @@ int setup_iterator_type(PyObject *module) noexcept {
   return 0;
 }
 
-PyObject *slot_iter(PyObject *self) noexcept { return make_iterator(self, Walk::keys); }
+PyObject *slot_iter(PyObject *self) { return make_iterator(self, Walk::keys); }
 
-PyObject *method_keys(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_keys(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return walk_method("keys", Walk::keys, self, args, nargs, kwnames);
 }
 
-PyObject *method_values(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_values(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return walk_method("values", Walk::values, self, args, nargs, kwnames);
 }
 
-PyObject *method_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return walk_method("items", Walk::items, self, args, nargs, kwnames);
 }
 
-PyObject *method_stats(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_stats(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const Signature sig{"stats", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   MapUse use(as_map(self));
@@ -476,7 +484,7 @@ PyObject *method_stats(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 
 namespace {
 
-int unlink_path(PyObject *path_bytes) noexcept {
+int unlink_path(PyObject *path_bytes) {
   int rc;
   Py_BEGIN_ALLOW_THREADS rc = ::unlink(PyBytes_AS_STRING(path_bytes));
   Py_END_ALLOW_THREADS
@@ -489,7 +497,7 @@ int unlink_path(PyObject *path_bytes) noexcept {
 
 }  // namespace
 
-PyObject *method_unlink(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_unlink(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const Signature sig{"unlink", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   PyObject *name = as_map(self)->base.name;
@@ -503,7 +511,7 @@ PyObject *method_unlink(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
   return rc < 0 ? nullptr : none();
 }
 
-PyObject *function_unlink(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *function_unlink(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"name"};
   static const Signature sig{"unlink", keywords, 1, 1};
   PyObject *a[1] = {nullptr};

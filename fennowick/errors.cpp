@@ -18,7 +18,7 @@
 
 namespace fennowick::py {
 
-void translate_exception() noexcept {
+void translate_exception() {
   if (PyErr_Occurred()) return;
   try {
     throw;
@@ -44,6 +44,8 @@ void translate_exception() noexcept {
     PyErr_SetString(PyExc_ArithmeticError, e.what());
   } catch (const std::exception &e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
   }

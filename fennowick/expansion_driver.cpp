@@ -39,7 +39,7 @@ const char dict_expansion_doc[] =
 namespace {
 
 // New reference to `obj.name(*args)`; null with the exception set.
-PyObject *call_method(PyObject *obj, const char *name, PyObject *args) noexcept {
+PyObject *call_method(PyObject *obj, const char *name, PyObject *args) {
   PyObject *m = PyObject_GetAttrString(obj, name);
   if (m == nullptr) return nullptr;
   PyObject *r = args ? PyObject_Call(m, args, nullptr) : PyObject_CallNoArgs(m);
@@ -47,7 +47,7 @@ PyObject *call_method(PyObject *obj, const char *name, PyObject *args) noexcept 
   return r;
 }
 
-PyObject *global(const char *name) noexcept {
+PyObject *global(const char *name) {
   PyObject *key = PyUnicode_InternFromString(name);
   if (key == nullptr) return nullptr;
   PyObject *r = lookup_global(key);
@@ -57,7 +57,7 @@ PyObject *global(const char *name) noexcept {
 
 // Submit `parallelism` tasks, wait for them, close and join the pool.
 // Returns the list of caught exceptions (new reference) or null.
-PyObject *run_pool(PyObject *pool, std::size_t parallelism, PyObject *task_args) noexcept {
+PyObject *run_pool(PyObject *pool, std::size_t parallelism, PyObject *task_args) {
   PyObject *results = PyList_New(0);
   if (results == nullptr) return nullptr;
   for (std::size_t i = 0; i < parallelism; ++i) {
@@ -118,7 +118,7 @@ PyObject *run_pool(PyObject *pool, std::size_t parallelism, PyObject *task_args)
   return errors;
 }
 
-int expansion_impl(QuillmapObject *self, std::size_t parallelism) noexcept {
+int expansion_impl(QuillmapObject *self, std::size_t parallelism) {
   unsigned long long target;
   {
     MapUse use(self);
@@ -176,7 +176,7 @@ DispatchCache expansion_cache;
 
 }  // namespace
 
-PyObject *method_expansion(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_expansion(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[1] = {nullptr};
   if (!parse_vector(expansion_sig, args, nargs, kwnames, a)) return nullptr;
   unsigned long long parallelism = 0;
@@ -186,7 +186,7 @@ PyObject *method_expansion(PyObject *self, PyObject *const *args, Py_ssize_t nar
   return state.one;
 }
 
-int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch) noexcept {
+int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispatch) {
   if (!skip_dispatch) {
     PyObject *override = nullptr;
     int found = find_override(self, state.s_expansion,
@@ -207,7 +207,7 @@ int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispa
   return expansion_impl(self, parallelism);
 }
 
-PyObject *function_dict_expansion(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *function_dict_expansion(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[2] = {nullptr, nullptr};
   if (!parse_vector(dict_expansion_sig, args, nargs, kwnames, a)) return nullptr;
   PyObject *name = a[0];
@@ -234,6 +234,8 @@ PyObject *function_dict_expansion(PyObject *, PyObject *const *args, Py_ssize_t 
   }
   try {
     python_expansion_helper_string(std::string(data, static_cast<std::size_t>(len)), target);
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return nullptr;

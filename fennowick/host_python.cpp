@@ -5,6 +5,11 @@
 // While the interpreter finalizes, a thread that gives the lock up may never
 // get it back (CPython ends such threads), so waits then leave the lock
 // alone: the core retries without waiting.
+//
+// A daemon thread that gave the lock up just before finalizing began is
+// ended inside PyEval_RestoreThread by pthread_exit, whose forced unwind
+// leaves through these waits and every frame above them, releasing the
+// locks the thread holds on the way. That is why the waits are not noexcept.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <sched.h>
@@ -24,7 +29,7 @@ void sleep_one_millisecond() noexcept {
 
 }  // namespace
 
-void yield_wait() noexcept {
+void yield_wait() {
   if (_Py_IsFinalizing()) {
     sched_yield();
     return;
@@ -36,7 +41,7 @@ void yield_wait() noexcept {
   PyGILState_Release(s);
 }
 
-void sleep_wait() noexcept {
+void sleep_wait() {
   if (!_Py_IsFinalizing() && PyGILState_Check()) {
     PyThreadState *ts = PyEval_SaveThread();
     sleep_one_millisecond();

@@ -18,7 +18,7 @@ namespace fennowick::py {
 // A serializer result as stored bytes: exactly bytes, or None (refused after
 // hashing). The json module's dumps gives str; that is stored as UTF-8, which
 // json.loads reads back as it stands.
-PyObject *serialize(PyObject *dumps, PyObject *obj, bool text_ok) noexcept {
+PyObject *serialize(PyObject *dumps, PyObject *obj, bool text_ok) {
   PyObject *r = PyObject_CallOneArg(dumps, obj);
   if (r == nullptr || PyBytes_CheckExact(r) || r == Py_None) return r;
   if (text_ok && PyUnicode_CheckExact(r)) {
@@ -47,7 +47,7 @@ Codec codec;
 
 }  // namespace
 
-PyObject *codec_attribute(PyObject *serializer, int which) noexcept {
+PyObject *codec_attribute(PyObject *serializer, int which) {
   if (Py_IS_TYPE(serializer, &PyModule_Type)) {
     auto *dict = reinterpret_cast<PyDictObject *>(PyModule_GetDict(serializer));
     if (codec.module == serializer && codec.tag == dict->ma_version_tag) {
@@ -75,7 +75,7 @@ PyObject *codec_attribute(PyObject *serializer, int which) noexcept {
 }
 
 bool encode(QuillmapObject *self, PyObject *serializer, PyObject *dumps, PyObject *key, PyObject *value,
-            PyObject *&key_bytes, PyObject *&value_bytes, long long &hash) noexcept {
+            PyObject *&key_bytes, PyObject *&value_bytes, long long &hash) {
   const bool text_ok = serializer == state.json_module && serializer != nullptr;
   key_bytes = serialize(dumps, key, text_ok);
   if (key_bytes == nullptr) return false;
@@ -105,6 +105,7 @@ struct KeyCall {
   PyObject *value_bytes = nullptr;
   long long hash = 0;
   ~KeyCall() {
+    if (!holds_interpreter_lock()) return;  // a thread ended at shutdown: leave them
     Py_XDECREF(value_bytes);
     Py_XDECREF(key_bytes);
     Py_XDECREF(dumps);
@@ -112,7 +113,7 @@ struct KeyCall {
   }
 };
 
-bool prepare(QuillmapObject *self, PyObject *key, PyObject *value, KeyCall &c) noexcept {
+bool prepare(QuillmapObject *self, PyObject *key, PyObject *value, KeyCall &c) {
   c.serializer = self->serializer;
   Py_INCREF(c.serializer);
   c.dumps = codec_attribute(c.serializer, 0);
@@ -123,7 +124,7 @@ bool prepare(QuillmapObject *self, PyObject *key, PyObject *value, KeyCall &c) n
 
 }  // namespace
 
-int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept {
+int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) {
   MapUse use(self);
   if (use.map() == nullptr) return -1;
   KeyCall c;
@@ -131,6 +132,8 @@ int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept {
   try {
     use.map()->insert(data_of(c.key_bytes), data_of(c.value_bytes), size_of(c.key_bytes), size_of(c.value_bytes),
                       c.hash);
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return -1;
@@ -138,7 +141,7 @@ int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) noexcept {
   return 1;
 }
 
-int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes) noexcept {
+int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes) {
   // The value goes straight into a new bytes object, made under the bucket's
   // lock; made and left unused only when the file turns out to be damaged.
   const OwnedMap::ValueSink sink = [](void *context, std::uint64_t length) noexcept -> char * {
@@ -151,6 +154,8 @@ int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **v
   bool found;
   try {
     found = map.get(data_of(key_bytes), size_of(key_bytes), hash, sink, &bytes);
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     Py_XDECREF(bytes);
     translate_exception();
@@ -165,7 +170,7 @@ int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **v
   return 1;
 }
 
-int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept {
+int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) {
   MapUse use(self);
   if (use.map() == nullptr) return -1;
   KeyCall c;
@@ -180,7 +185,7 @@ int lookup_impl(QuillmapObject *self, PyObject *key, PyObject **value) noexcept 
   return *value == nullptr ? -1 : 1;
 }
 
-PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length) noexcept {
+PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length) {
   PyObject *serializer = self->serializer;
   Py_INCREF(serializer);
   PyObject *bytes = PyBytes_FromStringAndSize(data, length);
@@ -192,13 +197,15 @@ PyObject *decode_impl(QuillmapObject *self, const char *data, Py_ssize_t length)
   return value;
 }
 
-int remove_impl(QuillmapObject *self, PyObject *key) noexcept {
+int remove_impl(QuillmapObject *self, PyObject *key) {
   MapUse use(self);
   if (use.map() == nullptr) return -1;
   KeyCall c;
   if (!prepare(self, key, nullptr, c)) return -1;
   try {
     return use.map()->remove(data_of(c.key_bytes), size_of(c.key_bytes), c.hash) ? 1 : 0;
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return -1;
@@ -207,7 +214,7 @@ int remove_impl(QuillmapObject *self, PyObject *key) noexcept {
 
 namespace {
 
-PyObject *get_impl(QuillmapObject *self, PyObject *key) noexcept {
+PyObject *get_impl(QuillmapObject *self, PyObject *key) {
   PyObject *value = nullptr;
   const int found = lookup_impl(self, key, &value);
   if (found < 0) return nullptr;
@@ -233,7 +240,7 @@ PyObject *int_result(int r) noexcept {
 QuillmapObject *as_map(PyObject *o) noexcept { return reinterpret_cast<QuillmapObject *>(o); }
 
 // target of the module functions: a quillmap (or subclass) and never None.
-bool check_target(PyObject *target) noexcept {
+bool check_target(PyObject *target) {
   if (PyObject_TypeCheck(target, state.type)) return true;
   raise_argument_type("target", state.type->tp_name, target);
   return false;
@@ -247,19 +254,19 @@ const Signature insert_sig{"insert", insert_keywords, 2, 2};
 const Signature get_sig{"get", key_keywords, 1, 1};
 const Signature remove_sig{"remove", key_keywords, 1, 1};
 
-PyObject *method_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[2] = {nullptr, nullptr};
   if (!parse_vector(insert_sig, args, nargs, kwnames, a)) return nullptr;
   return int_result(insert_impl(as_map(self), a[0], a[1]));
 }
 
-PyObject *method_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[1] = {nullptr};
   if (!parse_vector(get_sig, args, nargs, kwnames, a)) return nullptr;
   return get_impl(as_map(self), a[0]);
 }
 
-PyObject *method_remove(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_remove(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[1] = {nullptr};
   if (!parse_vector(remove_sig, args, nargs, kwnames, a)) return nullptr;
   return int_result(remove_impl(as_map(self), a[0]));
@@ -273,19 +280,19 @@ const Signature dict_insert_sig{"dict_insert", dict_insert_keywords, 3, 3};
 const Signature dict_get_sig{"dict_get", dict_key_keywords, 2, 2};
 const Signature dict_remove_sig{"dict_remove", dict_key_keywords, 2, 2};
 
-PyObject *function_dict_insert(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *function_dict_insert(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[3] = {nullptr, nullptr, nullptr};
   if (!parse_vector(dict_insert_sig, args, nargs, kwnames, a) || !check_target(a[0])) return nullptr;
   return int_result(insert_impl(as_map(a[0]), a[1], a[2]));
 }
 
-PyObject *function_dict_get(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *function_dict_get(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[2] = {nullptr, nullptr};
   if (!parse_vector(dict_get_sig, args, nargs, kwnames, a) || !check_target(a[0])) return nullptr;
   return get_impl(as_map(a[0]), a[1]);
 }
 
-PyObject *function_dict_remove(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *function_dict_remove(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *a[2] = {nullptr, nullptr};
   if (!parse_vector(dict_remove_sig, args, nargs, kwnames, a) || !check_target(a[0])) return nullptr;
   return int_result(remove_impl(as_map(a[0]), a[1]));
@@ -293,24 +300,24 @@ PyObject *function_dict_remove(PyObject *, PyObject *const *args, Py_ssize_t nar
 
 // Native entry points. The caller vouches for the target's type.
 
-int native_dict_insert(QuillmapObject *self, PyObject *key, PyObject *value, int) noexcept {
+int native_dict_insert(QuillmapObject *self, PyObject *key, PyObject *value, int) {
   return insert_impl(self, key, value);
 }
-PyObject *native_dict_get(QuillmapObject *self, PyObject *key, int) noexcept { return get_impl(self, key); }
-int native_dict_remove(QuillmapObject *self, PyObject *key, int) noexcept { return remove_impl(self, key); }
+PyObject *native_dict_get(QuillmapObject *self, PyObject *key, int) { return get_impl(self, key); }
+int native_dict_remove(QuillmapObject *self, PyObject *key, int) { return remove_impl(self, key); }
 
 // The method table: with skip_dispatch 0 a Python-level override wins.
 
 DispatchCache insert_cache, get_cache, remove_cache;
 
-int int32_result(PyObject *r) noexcept {
+int int32_result(PyObject *r) {
   if (r == nullptr) return -1;
   int v = _PyLong_AsInt(r);
   Py_DECREF(r);
   return (v == -1 && PyErr_Occurred()) ? -1 : v;
 }
 
-int vtab_insert(QuillmapObject *self, PyObject *key, PyObject *value, int skip_dispatch) noexcept {
+int vtab_insert(QuillmapObject *self, PyObject *key, PyObject *value, int skip_dispatch) {
   if (!skip_dispatch) {
     PyObject *override = nullptr;
     int found = find_override(self, state.s_insert, reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_insert)),
@@ -325,7 +332,7 @@ int vtab_insert(QuillmapObject *self, PyObject *key, PyObject *value, int skip_d
   return insert_impl(self, key, value);
 }
 
-PyObject *vtab_get(QuillmapObject *self, PyObject *key, int skip_dispatch) noexcept {
+PyObject *vtab_get(QuillmapObject *self, PyObject *key, int skip_dispatch) {
   if (!skip_dispatch) {
     PyObject *override = nullptr;
     int found = find_override(self, state.s_get, reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_get)),
@@ -344,7 +351,7 @@ PyObject *vtab_get(QuillmapObject *self, PyObject *key, int skip_dispatch) noexc
   return get_impl(self, key);
 }
 
-int vtab_remove(QuillmapObject *self, PyObject *key, int skip_dispatch) noexcept {
+int vtab_remove(QuillmapObject *self, PyObject *key, int skip_dispatch) {
   if (!skip_dispatch) {
     PyObject *override = nullptr;
     int found = find_override(self, state.s_remove,
@@ -367,7 +374,7 @@ std::uint64_t dict_tag(QuillmapObject *self) noexcept {
 }  // namespace
 
 int find_override(QuillmapObject *self, PyObject *name, PyCFunction own, DispatchCache &cache,
-                  PyObject **override) noexcept {
+                  PyObject **override) {
   PyTypeObject *type = Py_TYPE(self);
   const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
   // Both tags unchanged since a look-up found no override: nothing can have
@@ -495,7 +502,7 @@ PyMethodDef module_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, module_unlink_doc},
     {nullptr, nullptr, 0, nullptr}};
 
-int export_capi(PyObject *module) noexcept {
+int export_capi(PyObject *module) {
   if (export_function(module, "dict_insert", reinterpret_cast<void *>(native_dict_insert), dict_insert_signature) < 0)
     return -1;
   if (export_function(module, "dict_get", reinterpret_cast<void *>(native_dict_get), dict_get_signature) < 0)

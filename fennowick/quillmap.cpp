@@ -15,7 +15,7 @@ namespace fennowick::py {
 
 State state;
 
-PyObject *lookup_global(PyObject *name) noexcept {
+PyObject *lookup_global(PyObject *name) {
   PyObject *r = PyDict_GetItemWithError(state.module_dict, name);  // borrowed
   if (r == nullptr && !PyErr_Occurred() && state.builtins != nullptr) {
     r = PyObject_GetAttr(state.builtins, name);  // new
@@ -38,7 +38,7 @@ std::int64_t main_interpreter_id = -1;
 
 // Copy spec.<attr> to module.<as>; a missing attribute is skipped.
 int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *attr, const char *as,
-                        bool skip_none) noexcept {
+                        bool skip_none) {
   PyObject *value = PyObject_GetAttrString(spec, attr);
   if (value == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -51,7 +51,7 @@ int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *attr,
   return rc;
 }
 
-PyObject *quillmap_create(PyObject *spec, PyModuleDef *) noexcept {
+PyObject *quillmap_create(PyObject *spec, PyModuleDef *) {
   std::int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
   if (id == -1 && PyErr_Occurred()) return nullptr;
   if (main_interpreter_id == -1) {
@@ -81,14 +81,14 @@ PyObject *quillmap_create(PyObject *spec, PyModuleDef *) noexcept {
   return module;
 }
 
-int intern(PyObject *&slot, const char *text) noexcept {
+int intern(PyObject *&slot, const char *text) {
   slot = PyUnicode_InternFromString(text);
   if (slot == nullptr) return -1;
   (void)PyObject_Hash(slot);  // computed once, reused by every look-up
   return 0;
 }
 
-int make_constants() noexcept {
+int make_constants() {
   if (intern(state.s_dumps, "dumps") < 0 || intern(state.s_loads, "loads") < 0 || intern(state.s_init, "__init__") < 0 ||
       intern(state.s_insert, "insert") < 0 || intern(state.s_get, "get") < 0 || intern(state.s_remove, "remove") < 0 ||
       intern(state.s_expansion, "expansion") < 0 || intern(state.s_encode, "encode") < 0 ||
@@ -99,7 +99,7 @@ int make_constants() noexcept {
   return state.one && state.zero ? 0 : -1;
 }
 
-PyObject *builtin(const char *name) noexcept {
+PyObject *builtin(const char *name) {
   PyObject *r = PyObject_GetAttrString(state.builtins, name);
   if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
@@ -110,7 +110,7 @@ PyObject *builtin(const char *name) noexcept {
 
 // import <name> into the module namespace. Optional packages that cannot be
 // imported stay unbound; choosing them later fails with NameError.
-int import_into(PyObject *module, const char *name, bool optional, PyObject **keep = nullptr) noexcept {
+int import_into(PyObject *module, const char *name, bool optional, PyObject **keep = nullptr) {
   PyObject *m = PyImport_ImportModule(name);
   if (m == nullptr) {
     if (optional && PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -128,7 +128,7 @@ int import_into(PyObject *module, const char *name, bool optional, PyObject **ke
   return rc;
 }
 
-int import_msgspec(PyObject *module) noexcept {
+int import_msgspec(PyObject *module) {
   PyObject *m = PyImport_ImportModule("msgspec");
   PyObject *sub = m ? PyImport_ImportModule("msgspec.json") : nullptr;
   if (sub == nullptr) {
@@ -145,7 +145,7 @@ int import_msgspec(PyObject *module) noexcept {
   return rc;
 }
 
-int exec_steps(PyObject *module) noexcept {
+int exec_steps(PyObject *module) {
   state.module = module;
   Py_INCREF(module);
   state.module_dict = PyModule_GetDict(module);
@@ -197,7 +197,7 @@ int exec_steps(PyObject *module) noexcept {
   return 0;
 }
 
-int quillmap_exec(PyObject *module) noexcept {
+int quillmap_exec(PyObject *module) {
   if (state.module != nullptr) {
     if (state.module == module) return 0;
     PyErr_SetString(PyExc_RuntimeError,

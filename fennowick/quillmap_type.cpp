@@ -43,7 +43,7 @@ const char pickling_message[] = "self.chm,self.size cannot be converted to a Pyt
 
 QuillmapObject *as_map(PyObject *o) noexcept { return reinterpret_cast<QuillmapObject *>(o); }
 
-PyObject *quillmap_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
+PyObject *quillmap_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
   PyObject *o = state.base_type->tp_new(type, args, kwds);
   if (o == nullptr) return nullptr;
   QuillmapObject *self = as_map(o);
@@ -60,7 +60,7 @@ PyObject *quillmap_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexc
 
 // The serializer module for `choice` (null: the default). msgspec's module
 // gets dumps/loads bound to its JSON codec, as this module always has.
-PyObject *choose_serializer(PyObject *choice) noexcept {
+PyObject *choose_serializer(PyObject *choice) {
   static const char *const names[] = {"pickle", "orjson", "msgpack", "json", "msgspec"};
   const char *package = nullptr;
   if (choice == nullptr) {
@@ -94,7 +94,7 @@ PyObject *choose_serializer(PyObject *choice) noexcept {
   return module;
 }
 
-int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) noexcept {
+int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) {
   static const char *const keywords[] = {"name",           "size",           "bucket_chunk_size_exponent",
                                          "bucket_chunk_number", "chunk_size_exponent", "serializer",
                                          "hash_function"};
@@ -149,6 +149,8 @@ int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) noexcept {
   OwnedMap *map;
   try {
     map = new OwnedMap(path, bucket_chunk_size_exponent, bucket_chunk_number, size, chunk_size_exponent);
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
     translate_exception();
     return -1;
@@ -166,14 +168,14 @@ int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) noexcept {
   return 0;
 }
 
-void quillmap_finalize(PyObject *op) noexcept {
+void quillmap_finalize(PyObject *op) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   release_map(as_map(op));
   PyErr_Restore(type, value, tb);
 }
 
-void quillmap_dealloc(PyObject *op) noexcept {
+void quillmap_dealloc(PyObject *op) {
   PyTypeObject *type = Py_TYPE(op);
   if (type->tp_finalize != nullptr && !PyObject_GC_IsFinalized(op) &&
       type->tp_dealloc == reinterpret_cast<destructor>(quillmap_dealloc)) {
@@ -189,7 +191,7 @@ void quillmap_dealloc(PyObject *op) noexcept {
   state.base_type->tp_dealloc(op);
 }
 
-int quillmap_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
+int quillmap_traverse(PyObject *op, visitproc visit, void *arg) {
   if (state.base_type->tp_traverse != nullptr) {
     int e = state.base_type->tp_traverse(op, visit, arg);
     if (e) return e;
@@ -200,7 +202,7 @@ int quillmap_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
   return 0;
 }
 
-int quillmap_clear(PyObject *op) noexcept {
+int quillmap_clear(PyObject *op) {
   if (state.base_type->tp_clear != nullptr) state.base_type->tp_clear(op);
   QuillmapObject *self = as_map(op);
   Py_INCREF(Py_None);
@@ -246,7 +248,7 @@ PyType_Spec quillmap_spec = {
 // constructor's documentation.
 wrapperbase init_wrapper;
 
-int document_init(PyTypeObject *type) noexcept {
+int document_init(PyTypeObject *type) {
   PyObject *w = PyDict_GetItemWithError(type->tp_dict, state.s_init);  // borrowed
   if (w == nullptr) return PyErr_Occurred() ? -1 : 0;
   if (Py_IS_TYPE(w, &PyWrapperDescr_Type)) {
@@ -260,7 +262,7 @@ int document_init(PyTypeObject *type) noexcept {
 
 // The base type from fennowick.tolvane_base, checked for the layout this
 // module was compiled against.
-PyTypeObject *import_base(PyObject **base_module) noexcept {
+PyTypeObject *import_base(PyObject **base_module) {
   PyObject *mod = PyImport_ImportModule("fennowick.tolvane_base");
   if (mod == nullptr) return nullptr;
   PyObject *t = PyObject_GetAttrString(mod, "tolvane_base");
@@ -299,7 +301,7 @@ PyTypeObject *import_base(PyObject **base_module) noexcept {
 
 }  // namespace
 
-void release_map(QuillmapObject *self) noexcept {
+void release_map(QuillmapObject *self) {
   OwnedMap *map = owned_map(self);
   if (map == nullptr) return;
   self->chm = nullptr;
@@ -311,14 +313,14 @@ void release_map(QuillmapObject *self) noexcept {
   delete map;
 }
 
-PyObject *method_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_reduce(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const Signature sig{"__reduce__", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   PyErr_SetString(PyExc_TypeError, pickling_message);
   return nullptr;
 }
 
-PyObject *method_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *method_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   static const char *const keywords[] = {"state"};
   static const Signature sig{"__setstate__", keywords, 1, 1, false};
   PyObject *a[1] = {nullptr};
@@ -329,7 +331,7 @@ PyObject *method_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 
 // Move the refusals to __reduce__ and __setstate__ unless the type already
 // pickles some other way (its own __getstate__ or __reduce_ex__).
-int install_pickling(PyTypeObject *type) noexcept {
+int install_pickling(PyTypeObject *type) {
   PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
   PyObject *t = reinterpret_cast<PyObject *>(type);
   PyObject *dict = type->tp_dict;
@@ -388,7 +390,7 @@ int install_pickling(PyTypeObject *type) noexcept {
   return rc;
 }
 
-int setup_type(PyObject *module) noexcept {
+int setup_type(PyObject *module) {
   PyObject *base_module = nullptr;
   PyTypeObject *base = import_base(&base_module);
   if (base == nullptr) return -1;

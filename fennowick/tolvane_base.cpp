@@ -39,12 +39,12 @@ bool is_builtin_hash(PyObject *f) noexcept {
 
 TolvaneBaseObject *as_base(PyObject *o) noexcept { return reinterpret_cast<TolvaneBaseObject *>(o); }
 
-PyObject *tolvane_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+PyObject *tolvane_new(PyTypeObject *type, PyObject *, PyObject *) {
   // Arguments belong to the subclass's __init__; nothing to check here.
   return type->tp_alloc(type, 0);
 }
 
-int tolvane_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+int tolvane_init(PyObject *self, PyObject *args, PyObject *kwds) {
   static const char *const keywords[] = {"hash_function"};
   static const Signature sig{"__init__", keywords, 1, 1};
   PyObject *hash_function = nullptr;
@@ -60,14 +60,14 @@ int tolvane_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
   return 0;
 }
 
-int tolvane_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+int tolvane_traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(Py_TYPE(self));  // instances of a heap type keep the type alive
   Py_VISIT(as_base(self)->name);
   Py_VISIT(as_base(self)->hash_function);
   return 0;
 }
 
-int tolvane_clear(PyObject *self) noexcept {
+int tolvane_clear(PyObject *self) {
   // name stays: bytes cannot be part of a cycle, and the map's path must
   // remain readable for as long as the object exists.
   TolvaneBaseObject *b = as_base(self);
@@ -76,7 +76,7 @@ int tolvane_clear(PyObject *self) noexcept {
   return 0;
 }
 
-void tolvane_dealloc(PyObject *self) noexcept {
+void tolvane_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   TolvaneBaseObject *b = as_base(self);
@@ -86,7 +86,7 @@ void tolvane_dealloc(PyObject *self) noexcept {
   Py_DECREF(type);
 }
 
-PyObject *tolvane_get_name(PyObject *self, void *) noexcept {
+PyObject *tolvane_get_name(PyObject *self, void *) {
   PyObject *name = as_base(self)->name;
   if (name == nullptr) Py_RETURN_NONE;  // __init__ has not run
   Py_INCREF(name);
@@ -116,7 +116,7 @@ PyType_Spec tolvane_spec = {
 
 // Exported entry points.
 
-Py_ssize_t hash_key(TolvaneBaseObject *self, PyObject *key) noexcept {
+Py_ssize_t hash_key(TolvaneBaseObject *self, PyObject *key) {
   if (self->hash_function == nullptr) {
     PyErr_SetString(PyExc_ValueError, "tolvane_base.__init__ has not run: no hash function");
     return -1;
@@ -134,7 +134,7 @@ Py_ssize_t hash_key(TolvaneBaseObject *self, PyObject *key) noexcept {
   return static_cast<Py_ssize_t>(bits);
 }
 
-Py_ssize_t hash_key_bytes(TolvaneBaseObject *self, PyObject *key, const char *data, Py_ssize_t len) noexcept {
+Py_ssize_t hash_key_bytes(TolvaneBaseObject *self, PyObject *key, const char *data, Py_ssize_t len) {
   if (self->hash_mode == hash_mode_bytes) {
     if (data == nullptr) return 0;  // no bytes to file: the caller refuses the key
     return static_cast<Py_ssize_t>(XXH3_64bits(data, static_cast<size_t>(len)));
@@ -144,7 +144,7 @@ Py_ssize_t hash_key_bytes(TolvaneBaseObject *self, PyObject *key, const char *da
 
 namespace {
 
-int tolvane_exec(PyObject *module) noexcept {
+int tolvane_exec(PyObject *module) {
   if (builtin_hash_function == nullptr) {
     PyObject *builtins = PyEval_GetBuiltins();  // borrowed
     PyObject *h = builtins ? PyDict_GetItemString(builtins, "hash") : nullptr;
