@@ -14,6 +14,7 @@ import json
 import math
 import multiprocessing as mp
 import os
+import signal
 import sys
 import time
 from typing import Any
@@ -32,7 +33,14 @@ def _value(i: int, generation: int) -> bytes:
     return f"{generation}:{i:014d}".encode()[:16].ljust(16, b".")
 
 
+def _ignore_interrupt() -> None:
+    # Ctrl-C reaches the whole process group; the parent alone answers it and
+    # ends the workers, so they print no tracebacks of their own.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _worker(name: bytes, phase: str, start: int, stop: int, progress: Any, errors: Any) -> None:
+    _ignore_interrupt()
     from fennowick.quillmap import quillmap
 
     d = quillmap(name=name)
@@ -64,6 +72,7 @@ def _worker(name: bytes, phase: str, start: int, stop: int, progress: Any, error
 def _verify(name: bytes, entries: int, out: Any) -> None:
     """Runs in a fresh process: every odd entry holds its replaced value,
     every even one is gone, and the count agrees."""
+    _ignore_interrupt()
     from fennowick.quillmap import quillmap
 
     d = quillmap(name=name)
@@ -76,6 +85,22 @@ def _verify(name: bytes, entries: int, out: Any) -> None:
 
     del d
     out.put((wrong, shape_of(_inspect.check(name))))
+
+
+def _end_all(procs: list[Any], grace: float = 5.0) -> None:
+    """End every process still running: SIGTERM, then SIGKILL after `grace`
+    seconds, and reap them all. A worker may be waiting inside the map, in
+    native code, where only a signal's default action reaches it."""
+    procs = [p for p in procs if p.pid is not None]   # started ones only
+    for p in procs:
+        if p.is_alive():
+            p.terminate()
+    deadline = time.monotonic() + grace
+    for p in procs:
+        p.join(max(0.0, deadline - time.monotonic()))
+        if p.is_alive():
+            p.kill()
+            p.join(5)
 
 
 def _shares(entries: int, processes: int) -> list[tuple[int, int]]:
@@ -103,6 +128,7 @@ def demo(args: argparse.Namespace) -> int:
     console.print(f"map [bold]{name.decode()}[/]: {args.processes} processes ({args.start_method}), "
                   f"{args.entries:,} entries")
     rows = []
+    started: list[Any] = []   # every process of the run, ended in the finally below
     try:
         with Progress(TextColumn("{task.description:>10}"), BarColumn(), MofNCompleteColumn(),
                       TimeElapsedColumn(), console=console) as bar:
@@ -114,6 +140,7 @@ def demo(args: argparse.Namespace) -> int:
                          for lo, hi in _shares(args.entries, args.processes)]
                 t0 = time.perf_counter()
                 for p in procs:
+                    started.append(p)
                     p.start()
                 while any(p.is_alive() for p in procs):
                     bar.update(task, completed=progress.value)
@@ -127,17 +154,26 @@ def demo(args: argparse.Namespace) -> int:
         out = ctx.Queue()
         checker = ctx.Process(target=_verify, args=(name, args.entries, out))
         t0 = time.perf_counter()
+        started.append(checker)
         checker.start()
         wrong, shape = out.get(timeout=3600)
         checker.join(60)
         rows.append(("check", args.entries, time.perf_counter() - t0, wrong))
     finally:
-        del d
-        if not args.keep:
-            try:
-                os.unlink(name)
-            except OSError:
-                pass
+        # On Ctrl-C (or any failure) no worker may outlive the demo: one left
+        # waiting inside the map would spin there for good. A second Ctrl-C
+        # must not cut this short.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            _end_all(started)
+            del d
+            if not args.keep:
+                try:
+                    os.unlink(name)
+                except OSError:
+                    pass
+        finally:
+            signal.signal(signal.SIGINT, previous)
 
     table = Table(title="quillmap demo")
     for col in ("phase", "entries", "seconds", "operations/s", "wrong"):
@@ -258,6 +294,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"quillmap: {e}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
+        print("quillmap: interrupted", file=sys.stderr)
         return 130
     except (OSError, RuntimeError, ValueError, TypeError, MemoryError) as e:
         print(f"quillmap: {type(e).__name__}: {e}", file=sys.stderr)

@@ -79,7 +79,8 @@ PyObject *run_pool(PyObject *pool, std::size_t parallelism, PyObject *task_args)
     return nullptr;
   }
   // The first failure ends the waiting; join below still waits for every
-  // worker. Exceptions outside Exception (KeyboardInterrupt) pass at once.
+  // worker. Exceptions outside Exception (KeyboardInterrupt) end the waiting
+  // at once; the caller then ends the workers.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
     PyObject *r = call_method(PyList_GET_ITEM(results, i), "get", nullptr);
     if (r != nullptr) {
@@ -118,6 +119,27 @@ PyObject *run_pool(PyObject *pool, std::size_t parallelism, PyObject *task_args)
   return errors;
 }
 
+// Whatever ended the pool's run early (Ctrl-C while waiting, a failed
+// submission): end the workers now, terminate then join, and leave the
+// original exception pending, unchanged. Left alone, the pool's workers
+// would be killed by the interpreter's exit at some arbitrary moment of the
+// doubling; here they are at least all gone, and reaped, before the
+// exception reaches the caller. Errors of the clean-up itself, a second
+// Ctrl-C included, give way to the first exception.
+void end_workers(PyObject *pool) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  for (const char *step : {"terminate", "join"}) {
+    PyObject *r = call_method(pool, step, nullptr);
+    if (r == nullptr) {
+      PyErr_Clear();
+    } else {
+      Py_DECREF(r);
+    }
+  }
+  PyErr_Restore(type, value, tb);
+}
+
 int expansion_impl(QuillmapObject *self, std::size_t parallelism) {
   unsigned long long target;
   {
@@ -150,6 +172,7 @@ int expansion_impl(QuillmapObject *self, std::size_t parallelism) {
                              : nullptr;
   Py_XDECREF(pool_type);
   PyObject *errors = pool ? run_pool(pool, parallelism, task_args) : nullptr;
+  if (errors == nullptr && pool != nullptr) end_workers(pool);
   Py_XDECREF(pool);
   Py_DECREF(task_args);
   if (errors == nullptr) return -1;

@@ -116,6 +116,9 @@ class FakePool:
     def join(self):
         self.log.append("join")
 
+    def terminate(self):
+        self.log.append("terminate")
+
 
 @pytest.fixture
 def fake_pool(monkeypatch):
@@ -144,11 +147,14 @@ def test_first_failure_is_reported_and_the_pool_still_joined(small, fake_pool):
     assert fake_pool.log[-4:] == ["get", "get", "close", "join"]
 
 
-def test_interrupt_while_waiting_propagates_at_once(small, fake_pool):
-    fake_pool.outcomes = [KeyboardInterrupt()]
-    with pytest.raises(KeyboardInterrupt):
-        small.expansion(1)
-    assert "close" not in fake_pool.log
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt("^C"), SystemExit(3)])
+def test_interrupt_while_waiting_ends_the_workers_and_propagates_unchanged(small, fake_pool, interrupt):
+    fake_pool.outcomes = [1, interrupt, 1]
+    with pytest.raises(type(interrupt)) as e:
+        small.expansion(3)
+    assert e.value is interrupt
+    # no waiting for the third worker, no close: terminated, then joined
+    assert fake_pool.log[-4:] == ["get", "get", "terminate", "join"]
 
 
 def test_missing_globals_raise_name_error(small, monkeypatch):
