@@ -1,21 +1,28 @@
 """Processes killed with SIGKILL while others work on the same map.
 
-Asserted: a worker killed between two operations leaves nothing held and
-nothing lost; the others go on, and every completed operation is kept.
+Killed between two operations: a worker leaves nothing held and nothing
+lost; the others go on, and every completed operation is kept.
 
-Measured only (printed): a worker killed at an arbitrary moment, possibly
-inside a critical section, can leave a lock held; how often do the others
-block? More trials: python tests/python/test_kill.py --measure 40
+Killed at any moment, inside critical sections and expansions too: no
+survivor waits more than a second on any operation, no acknowledged write is
+lost, no value is torn, len() agrees with what is stored and with the
+acknowledged operations, and `quillmap check` passes. The long run, with its
+figures printed at the end:
+
+    python tests/python/test_kill.py --kills 200 [--seed S] [--writers N]
 """
 
 import multiprocessing as mp
 import os
+import pickle
 import random
 import select
 import signal
 import subprocess
 import sys
 import time
+
+import pytest
 
 import fennowick._inspect as inspect_map
 from fennowick.quillmap import quillmap
@@ -27,7 +34,7 @@ OP_TIMEOUT = 20.0     # one operation never takes this long unless blocked
 
 
 def value_of(wid, idx, seq):
-    return f"{wid}/{idx}/{seq}|".encode() * (seq % 40)
+    return f"{wid}/{idx}/{seq}|".encode() * (1 + seq % 40)
 
 
 # ---- killed between operations ---------------------------------------------
@@ -184,108 +191,262 @@ def test_workers_killed_between_operations_lose_and_block_nothing():
         os.unlink(name)
 
 
-# ---- killed anywhere: measured, not asserted -----------------------------------
+# ---- killed anywhere -------------------------------------------------------------
+#
+# Writers run flat out and are SIGKILLed at random moments, inside critical
+# sections and expansions too. Each reports every operation before it starts
+# ("P kind idx seq") and once it returns ("A"), so the parent knows what was
+# acknowledged, what was in flight when a writer died, and how long each
+# operation of the living has been waiting.
 
-def busy_worker(wid, name, counters):
+OP_LIMIT = 1.0        # a survivor's operation that takes longer is blocked
+GIVE_UP_AFTER = 3     # blocked operations before a run stops early
+
+
+def valid_value(key, value):
+    """Whether `value` is whole: one that a writer wrote for `key`."""
+    _, wid, idx = key
+    try:
+        head = value.split(b"|", 1)[0].decode()
+        w, i, seq = (int(x) for x in head.split("/"))
+    except (ValueError, UnicodeDecodeError):
+        return False
+    return (w, i) == (wid, idx) and value == value_of(wid, idx, seq)
+
+
+def busy_writer(wid, name, seed, report_fd, stop):
     d = quillmap(name=name)
-    rng = random.Random(wid)
-    i = 0
-    while not counters[3]:        # counters[3]: stop
-        i += 1
-        key = ("b", wid, rng.randrange(4000))
+    rng = random.Random(f"{seed}/{wid}")
+    model = {}            # idx -> value, None once removed
+    live = []
+    seq = 0
+    while not stop.value:
+        seq += 1
         r = rng.random()
-        if r < 0.5:
-            d.insert(key, b"v" * rng.randrange(300))
+        if r < 0.5 or not live:
+            idx = len(model) if r < 0.3 or not model else rng.randrange(len(model))
+            v = value_of(wid, idx, seq)
+            os.write(report_fd, f"P I {idx} {seq}\n".encode())
+            d.insert(("k", wid, idx), v)
+            if model.get(idx) is None:
+                live.append(idx)
+            model[idx] = v
         elif r < 0.8:
-            d.get(key)
+            idx = rng.choice(live)
+            os.write(report_fd, f"P G {idx} {seq}\n".encode())
+            got = d.get(("k", wid, idx))
+            if got != [True, model[idx]]:
+                os.write(report_fd, f"X {idx} {got[1][:40]!r}\n".encode() if len(got) == 2 else
+                         f"X {idx} absent\n".encode())
         else:
-            d.remove(key)
-        counters[wid] = i
+            idx = live.pop(rng.randrange(len(live)))
+            os.write(report_fd, f"P R {idx} {seq}\n".encode())
+            if d.remove(("k", wid, idx)) != 1:
+                os.write(report_fd, f"X {idx} remove gave 0\n".encode())
+            model[idx] = None
+        os.write(report_fd, b"A\n")
+    d.close()
     os._exit(0)
 
 
-def one_op(name):
+def read_back(name, keys, out_path):
+    """In a fresh process: every key's stored value (None if absent) and len()."""
     d = quillmap(name=name)
-    d.insert(("fresh",), b"x")
-    assert d.get(("fresh",)) == [True, b"x"]
+    got = {k: (r[1] if r[0] else None) for k, r in zip(keys, d.get_many(keys))}
+    with open(out_path, "wb") as f:
+        pickle.dump((got, len(d)), f)
 
 
-def measure(trials, seed):
-    """Each trial: 3 workers hammer a fresh map; one is SIGKILLed after a random
-    delay; do the two others, and a freshly started process, still progress?"""
+def kill_run(kills, seed, writers=3, log=print):
+    """SIGKILL `kills` writers at random moments; return the figures."""
     rng = random.Random(seed)
     ctx = mp.get_context("fork")
-    tally = dict(ok=0, survivors_blocked=0, new_process_blocked=0, check_not_ok=0,
-                 blocked_while_expanding=0)
-    for t in range(trials):
-        d = quillmap(**MAP_ARGS)
-        name = d.name
-        counters = ctx.RawArray("q", 4)
-        ps = [ctx.Process(target=busy_worker, args=(w, name, counters)) for w in range(3)]
-        for p in ps:
-            p.start()
-        try:
-            time.sleep(0.05 + rng.random() * 0.3)
-            os.kill(ps[0].pid, signal.SIGKILL)
-            ps[0].join(10)
-            time.sleep(0.2)
-            before = counters[1], counters[2]
-            time.sleep(0.8)
-            after = counters[1], counters[2]
-            survivors_ok = after[0] > before[0] and after[1] > before[1]
-            q = ctx.Process(target=exit_with, args=(one_op, name))
-            q.start()
-            q.join(2.0 if survivors_ok else 0.5)
-            fresh_ok = q.exitcode == 0
-            if q.is_alive():
-                q.kill()
-                q.join(10)
-        finally:
-            counters[3] = 1       # survivors that are not blocked stop cleanly
-            for p in ps[1:]:
-                p.join(2)
-            for p in ps:
-                if p.is_alive():
-                    p.kill()
-                p.join(10)
-        report = inspect_map.check(name)
-        check_ok = report["ok"]
-        if not check_ok:
-            print(f"trial {t}: check: {report['problem']}", flush=True)
-        d.__del__()
-        os.unlink(name)
-        tally["ok"] += survivors_ok and fresh_ok
-        tally["survivors_blocked"] += not survivors_ok
-        tally["new_process_blocked"] += not fresh_ok
-        tally["check_not_ok"] += not check_ok
-        tally["blocked_while_expanding"] += (not survivors_ok) and bool(report["expanding"])
-    return tally
+    d = quillmap(**MAP_ARGS)
+    name = d.name
+    d.close()             # the parent keeps no view: nothing of it can block
+    stop = ctx.RawValue("b", 0)
+    acked = {}            # key -> value of the last acknowledged write, None if removed
+    maybe = {}            # key -> values it may hold: an operation died in flight
+    f = dict(kills=0, ops=0, blocked=0, lost=0, torn=0, len_ok=False, check_ok=False, errors=0)
+    running = {}          # wid -> dict(p, fd, buf, pending)
+    next_wid = 0
 
+    def start():
+        nonlocal next_wid
+        wid, next_wid = next_wid, next_wid + 1
+        r, w = os.pipe()
+        p = ctx.Process(target=busy_writer, args=(wid, name, seed, w, stop))
+        p.start()
+        os.close(w)
+        running[wid] = dict(p=p, fd=r, buf=b"", pending=None)
 
-def test_measure_kill_at_arbitrary_moments():
-    # Run in its own session: a blocked run is killed whole, never waited on.
-    trials, seed = 6, random.randrange(1 << 31)
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--measure", str(trials),
-                             "--seed", str(seed)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, start_new_session=True, cwd=os.path.dirname(__file__))
+    def take(wid, data):
+        w = running[wid]
+        w["buf"] += data
+        *lines, w["buf"] = w["buf"].split(b"\n")
+        for line in lines:
+            kind, *rest = line.decode().split(" ", 3)
+            if kind == "P":
+                w["pending"] = (rest[0], ("k", wid, int(rest[1])), int(rest[2]), time.monotonic())
+            elif kind == "A":
+                op, key, seq, _ = w["pending"]
+                f["ops"] += 1
+                if op == "I":
+                    acked[key] = value_of(wid, key[2], seq)
+                elif op == "R":
+                    acked[key] = None
+                maybe.pop(key, None)   # written again since: the new write decides
+                w["pending"] = None
+            elif kind == "X":
+                log(f"writer {wid}: own key {rest} lost or wrong")
+                f["lost"] += 1
+
+    def end(wid, stopped=False):
+        """Kill a writer (unless `stopped`: it ends by itself) and take in its
+        last reports; what it had in flight may or may not have happened."""
+        w = running[wid]
+        if not stopped and w["p"].is_alive():
+            os.kill(w["p"].pid, signal.SIGKILL)
+        w["p"].join(10)
+        if w["p"].is_alive():      # still blocked after the stop: kill it
+            os.kill(w["p"].pid, signal.SIGKILL)
+            w["p"].join(10)
+        while data := os.read(w["fd"], 65536):
+            take(wid, data)
+        del running[wid]
+        os.close(w["fd"])
+        if w["pending"] is not None:
+            op, key, seq, _ = w["pending"]
+            if op == "I":
+                maybe[key] = {acked.get(key), value_of(wid, key[2], seq)}
+            elif op == "R":
+                maybe[key] = {acked.get(key), None}
+        if stopped and w["p"].exitcode != 0:
+            f["errors"] += 1
+            log(f"writer {wid} ended with status {w['p'].exitcode}")
+
     try:
-        out, _ = proc.communicate(timeout=120)
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        out, _ = proc.communicate()
-        out += "\n(measurement killed after 120 s)"
-    print(out)
+        for _ in range(writers):
+            start()
+        next_kill = time.monotonic() + rng.uniform(0.02, 0.15)
+        while f["kills"] < kills and f["blocked"] < GIVE_UP_AFTER:
+            by_fd = {w["fd"]: wid for wid, w in running.items()}
+            ready, _, _ = select.select(list(by_fd), [], [], 0.01)
+            for fd in ready:
+                data = os.read(fd, 65536)
+                if data:
+                    take(by_fd[fd], data)
+                else:              # ended by itself: an error
+                    f["errors"] += 1
+                    log(f"writer {by_fd[fd]} ended by itself")
+                    end(by_fd[fd])
+                    start()
+            now = time.monotonic()
+            for wid, w in list(running.items()):
+                if w["pending"] and now - w["pending"][3] > OP_LIMIT:
+                    f["blocked"] += 1
+                    log(f"writer {wid} blocked over {OP_LIMIT} s on {w['pending'][:2]} "
+                        f"after {f['kills']} kills, {f['ops']} operations")
+                    end(wid)
+                    start()
+            if now >= next_kill:
+                end(rng.choice(list(running)))
+                f["kills"] += 1
+                start()
+                next_kill = time.monotonic() + rng.uniform(0.02, 0.15)
+        # the survivors stop between operations, each within the limit
+        stop.value = 1
+        deadline = time.monotonic() + 2 * OP_LIMIT
+        for wid, w in list(running.items()):
+            w["p"].join(max(0.1, deadline - time.monotonic()))
+            if w["p"].is_alive():
+                f["blocked"] += 1
+                log(f"writer {wid} did not stop: blocked on {w['pending'] and w['pending'][:2]}")
+                end(wid)
+            else:
+                end(wid, stopped=True)
+
+        # a fresh process reads everything back; blocked if it takes long
+        keys = sorted(acked.keys() | maybe.keys())
+        out_path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"kill-read-back-{os.getpid()}")
+        p = ctx.Process(target=exit_with, args=(read_back, name, keys, out_path))
+        p.start()
+        if join_all([p], timeout=5 + len(keys) / 50000) != [0]:
+            f["blocked"] += 1
+            log("the fresh process reading back blocked or failed")
+        else:
+            with open(out_path, "rb") as fh:
+                got, length = pickle.load(fh)
+            os.unlink(out_path)
+            for key in keys:
+                may = maybe.get(key, {acked.get(key)})
+                v = got[key]
+                if v in may:
+                    continue
+                if v is not None and not valid_value(key, v):
+                    f["torn"] += 1
+                    log(f"{key}: torn value {v[:60]!r}")
+                else:
+                    f["lost"] += 1
+                    log(f"{key}: holds {v if v is None else v[:40]!r}, acknowledged {acked.get(key, '-')!r:.60}")
+            states = [maybe.get(k, {acked.get(k)}) for k in keys]
+            sure = sum(None not in st for st in states)
+            possible = sum(any(v is not None for v in st) for st in states)
+            present = sum(v is not None for v in got.values())
+            f["len_ok"] = length == present and sure <= length <= possible
+            if not f["len_ok"]:
+                log(f"len() {length}, {present} keys found, {sure}..{possible} expected")
+        r = subprocess.run([sys.executable, "-m", "fennowick", "check", os.fsdecode(name)],
+                           capture_output=True, text=True, timeout=60, cwd=os.path.dirname(__file__))
+        f["check_ok"] = r.returncode == 0
+        if not f["check_ok"]:
+            log(f"quillmap check: {r.stdout.strip()} {r.stderr.strip()}")
+    finally:
+        for wid, w in running.items():
+            if w["p"].is_alive():
+                os.kill(w["p"].pid, signal.SIGKILL)
+                w["p"].join(10)
+            os.close(w["fd"])
+        os.unlink(name)
+    return f
 
 
-if __name__ == "__main__" and "--measure" in sys.argv:
-    import tempfile
+def figures(f, seed):
+    return (f"kills {f['kills']}, operations {f['ops']}, blocked {f['blocked']}, lost {f['lost']}, "
+            f"torn {f['torn']}, len check {'ok' if f['len_ok'] else 'FAILED'}, "
+            f"quillmap check {'ok' if f['check_ok'] else 'FAILED'}, writer errors {f['errors']} (seed {seed})")
+
+
+def clean(f):
+    return (f["blocked"] == f["lost"] == f["torn"] == f["errors"] == 0) and f["len_ok"] and f["check_ok"]
+
+
+@pytest.mark.xfail(reason="needs the core's recovery from dead lock holders and expansion participants",
+                   strict=False)
+def test_writers_killed_at_any_moment_block_lose_and_tear_nothing():
+    # A long run: python tests/python/test_kill.py --kills 200
+    seed = random.randrange(1 << 31)
+    f = kill_run(30, seed)
+    print(figures(f, seed))
+    assert clean(f), figures(f, seed)
+
+
+if __name__ == "__main__":
+    import argparse
     import shutil
+    import tempfile
+
+    parser = argparse.ArgumentParser(description="writers SIGKILLed at random moments; figures at the end")
+    parser.add_argument("--kills", type=int, default=200)
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--writers", type=int, default=3)
+    args = parser.parse_args()
+    seed = random.randrange(1 << 31) if args.seed is None else args.seed
     tmp = tempfile.mkdtemp(prefix="quillmap-kill-")
     os.environ["TMPDIR"] = tmp   # before the first map: read once per process
     try:
-        n = int(sys.argv[sys.argv.index("--measure") + 1])
-        s = int(sys.argv[sys.argv.index("--seed") + 1]) if "--seed" in sys.argv else 0
-        tally = measure(n, s)
-        print(f"kill at arbitrary moments, {n} trials (seed {s}): {tally}", flush=True)
+        f = kill_run(args.kills, seed, args.writers)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+    print(figures(f, seed), flush=True)
+    sys.exit(0 if clean(f) else 1)
