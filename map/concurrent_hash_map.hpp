@@ -143,6 +143,13 @@ protected:
   ConcurrentHashMap_base() = default;
   ~ConcurrentHashMap_base() = default;
 
+  // Called under expansion_lock around every change of
+  // expansion_participants by this view (state: exp_joining before the
+  // change, exp_in after it; exp_leaving, exp_out), with the count before the
+  // change: the string map records it so that a survivor can tell whether the
+  // change happened if this process dies holding the lock.
+  virtual void note_membership(std::uint64_t, std::uint64_t, std::uint64_t) noexcept {}
+
   unsigned char *base_ = nullptr;
   std::uint64_t bucket_chunk_number_ = 0;
   std::uint64_t buckets_per_chunk_ = 0;

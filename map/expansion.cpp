@@ -1,32 +1,50 @@
-// Expansion: the table doubles, with any number of participants.
+// Expansion: the table doubles, with any number of participants, any of
+// which may die at any instruction.
 //
 // Protocol (s = buckets per chunk, n = bucket_chunks_in_use when it starts):
 //  1. Join. A caller takes expansion_lock and counts itself in only while at
 //     most 4096 are in and the table has room to double (2n <= capacity).
 //     Because joining and the doubling both happen under expansion_lock, a
 //     participant always works on the expansion of the n it reads after
-//     counting in: n cannot double while it is counted in.
+//     counting in. The count is only a figure now: an expansion ends when all
+//     its buckets have moved, not when its participants have left, so a
+//     participant that dies counted in holds nobody up (recovery counts it
+//     out, recovery.cpp).
 //  2. Claim. Compare-and-swap of table slot n from 0 to the marker 1; the
-//     winner leads. It allocates and initialises chunks n..2n-1, sets
-//     migration_cursor to s*n - 1, then publishes the chunks' offsets by
-//     exchange in descending order, slot n last. If it cannot get the memory
-//     it withdraws the claim (slot n back to 0) and counts itself out.
-//  3. Wait. Others sleep while slot n holds the marker; when it goes back to
-//     0 the claim was withdrawn and they count themselves out.
+//     winner leads and records itself (holder id and n) in the registry
+//     header. It makes chunks n..2n-1 (a slot already set by an earlier,
+//     withdrawn claim keeps its chunk: chunks are published only once made
+//     whole), a done-bitmap of one bit per batch of 16 old buckets (word 0
+//     holds n), sets migration_cursor to s*n - 1, then publishes the chunks'
+//     offsets in descending order, each by compare-and-swap from 0, slot n
+//     last from the marker. If it cannot get the memory it withdraws the
+//     claim (slot n back to 0).
+//  3. Wait. Others sleep while slot n holds the marker. A leader that has died
+//     (or a marker with no leader recorded for two seconds) is withdrawn by
+//     the waiter, who then tries to claim itself.
 //  4. Move. Batches of 16 old buckets are claimed by fetch-and-subtract on
-//     migration_cursor. Moving bucket f sets its forward word to the twin
-//     f + s*n before taking f's lock, then moves every entry whose hash has
-//     bit s*n set into the twin, keeping order in both. Only descriptors move.
-//  5. Finish. Under expansion_lock the participant counts itself out; the one
-//     that brings the count to 0 doubles n if the expansion was published.
-//     After releasing the lock it clears the forward words it set, each by
-//     compare-and-swap from its own twin's offset, so that a mark of the next
-//     expansion (which may start at once) is never wiped.
+//     migration_cursor; a batch done sets its bit. Moving bucket f sets its
+//     forward word to the twin f + s*n before taking f's lock, then moves
+//     every entry whose hash has bit s*n set into the twin, keeping order in
+//     both, under an operation record (recovery.cpp). Only descriptors move.
+//     Moving a bucket again finds nothing to move, so once the cursor is
+//     spent a participant moves every batch whose bit is still clear: the
+//     batches of a participant that died, or one that is slow, are finished
+//     by whoever comes by.
+//  5. Finish. Under expansion_lock the participant counts itself out; then,
+//     under the same lock, whoever finds every bit set doubles n. After
+//     releasing the lock the doubler clears the forward words by
+//     compare-and-swap from each one's own twin offset, so that a mark of the
+//     next expansion (which may start at once) is never wiped; marks it
+//     leaves behind by dying are cleared by the inserts that meet them.
 // Lookups and removals holding a bucket whose forward word is set also lock
 // and search the twin (always the higher index), and every operation
 // re-checks n after locking, so that no entry is missed while it moves.
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -36,12 +54,12 @@
 #include "shm/host.hpp"
 #include "shm/spin_lock.hpp"
 
+#include "map/string_map_detail.hpp"
+
 namespace fennowick {
 
-namespace {
-using u64 = std::uint64_t;
-template <class T> std::atomic_ref<T> word(T &w) { return std::atomic_ref<T>(w); }
-}  // namespace
+using namespace string_map_detail;
+using abi_forced_unwind = abi::__forced_unwind;
 
 // ---- common base: shared words and the join / finish steps ------------------------
 
@@ -62,7 +80,10 @@ template <int S> bool ConcurrentHashMap_base<S>::join_for_load() noexcept {
   if (capacity >= entry_count()) return false;
   if (participants() > max_participants) return false;
   if (2 * n > bucket_chunk_number_) return false;
+  const u64 p = participants();
+  note_membership(1, p, n);
   word(*expansion_participants_).fetch_add(1, std::memory_order_seq_cst);
+  note_membership(2, p, n);
   return true;
 }
 
@@ -72,7 +93,10 @@ template <int S> bool ConcurrentHashMap_base<S>::join_for_target(u64 target) noe
   if (n >= target) return false;
   if (participants() > max_participants) return false;
   if (2 * n > bucket_chunk_number_) return false;
+  const u64 p = participants();
+  note_membership(1, p, n);
   word(*expansion_participants_).fetch_add(1, std::memory_order_seq_cst);
+  note_membership(2, p, n);
   return true;
 }
 
@@ -101,53 +125,161 @@ template class ConcurrentHashMap_base<0>;
 
 // ---- the string map's expansion ---------------------------------------------------------
 
+namespace {
+constexpr u64 batch_count(u64 buckets) { return (buckets + migration_batch - 1) / migration_batch; }
+}  // namespace
+
+template <int S> void ConcurrentHashMap_string<S>::note_membership(u64 state, u64 before, u64 n) noexcept {
+  OpRecord *r = record();
+  if (r == nullptr) return;
+  r->exp_before = before;
+  r->exp_n = n;
+  word(r->exp_state).store(state, std::memory_order_seq_cst);
+}
+
+// The done-bitmap of the expansion of n, made if missing (by the leader, or
+// by a participant of an expansion that a version without bitmaps started).
+// Null when there is no registry to find it by.
+template <int S> u64 *ConcurrentHashMap_string<S>::bitmap_for(u64 n, bool make) {
+  MapSharedWords *w = shared_words();
+  if (w == nullptr) return nullptr;
+  const u64 words = (batch_count(this->buckets_per_chunk_ * n) + 63) / 64;
+  for (;;) {
+    u64 off = word(w->bitmap).load(std::memory_order_seq_cst);
+    if (off != 0) {
+      u64 *bits = in_arena<u64>(this->base_, limit_, off, 8 * (words + 1), "expansion bitmap out of range");
+      if (off % 8 != 0) throw_damaged("expansion bitmap misaligned");
+      if (word(bits[0]).load(std::memory_order_seq_cst) == n) return bits;
+    }
+    if (!make) return nullptr;
+    void *block = arena_alloc_block(this->base_, 8 * (words + 1));
+    if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+    auto *bits = static_cast<u64 *>(block);
+    std::memset(bits + 1, 0, 8 * words);
+    word(bits[0]).store(n, std::memory_order_seq_cst);
+    u64 expected = off;
+    if (word(w->bitmap).compare_exchange_strong(expected, offset_of(this->base_, bits), std::memory_order_seq_cst))
+      return bits;
+    // another made one at the same time: use theirs (this block stays unused)
+  }
+}
+
+template <int S> bool ConcurrentHashMap_string<S>::batch_done(u64 n, u64 batch) {
+  u64 *bits = bitmap_for(n, false);
+  return bits && (word(bits[1 + batch / 64]).load(std::memory_order_seq_cst) >> (batch % 64) & 1);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::mark_batch(u64 n, u64 batch) {
+  if (u64 *bits = bitmap_for(n, true)) word(bits[1 + batch / 64]).fetch_or(u64{1} << (batch % 64), std::memory_order_seq_cst);
+}
+
+template <int S> bool ConcurrentHashMap_string<S>::all_batches_done(u64 n) {
+  u64 *bits = bitmap_for(n, false);
+  if (bits == nullptr) return false;
+  const u64 batches = batch_count(this->buckets_per_chunk_ * n);
+  for (u64 b = 0; b < batches; b += 64) {
+    const u64 want = batches - b >= 64 ? ~u64{0} : (u64{1} << (batches - b)) - 1;
+    if ((word(bits[1 + b / 64]).load(std::memory_order_seq_cst) & want) != want) return false;
+  }
+  return true;
+}
+
+// Under expansion_lock: double n once every batch has moved. True when this
+// call doubled.
+template <int S> bool ConcurrentHashMap_string<S>::try_double(u64 n) {
+  SpinGuard<u64> g(*this->expansion_lock_);
+  if (this->bucket_chunks_in_use() != n || n >= this->bucket_chunk_number_) return false;
+  if (word(this->table_[n]).load(std::memory_order_seq_cst) <= claim_marker) return false;
+  if (registry_.present() ? !all_batches_done(n) : this->participants() != 0) return false;
+  word(*this->bucket_chunks_in_use_).store(2 * n, std::memory_order_seq_cst);
+  return true;
+}
+
+template <int S> void ConcurrentHashMap_string<S>::move_batch_range(u64 batch, u64 n) {
+  const u64 total = this->buckets_per_chunk_ * n;
+  const u64 lo = batch * migration_batch;
+  const u64 hi = lo + migration_batch - 1 < total - 1 ? lo + migration_batch - 1 : total - 1;
+  for (u64 f = lo; f <= hi; ++f) move_bucket(f, n);
+  mark_batch(n, batch);
+}
+
+// Waiting on a claim marker: a leader that has died is withdrawn so that
+// someone else can lead.
+template <int S> void ConcurrentHashMap_string<S>::withdraw_dead_claim(u64 n) {
+  MapSharedWords *w = shared_words();
+  if (w == nullptr) return;
+  const u64 leader_n = word(w->leader_n).load(std::memory_order_seq_cst);
+  const auto leader = static_cast<std::uint32_t>(word(w->leader).load(std::memory_order_seq_cst));
+  bool dead = false;
+  if (leader_n == n) {
+    const Liveness l = registry_.liveness(leader);
+    dead = l == Liveness::dead || l == Liveness::gone;
+  } else {
+    dead = true;  // caller only asks after waiting long with no leader recorded
+  }
+  if (!dead) return;
+  u64 expected = claim_marker;
+  word(this->table_[n]).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+}
+
 template <int S> void ConcurrentHashMap_string<S>::expand() {
+  OpScope op(*this);
   const u64 n = this->bucket_chunks_in_use();
   const u64 s = this->buckets_per_chunk_;
-  // Counts this participant out on every way out, exceptions included.
+  // Counts this participant out on every way out, exceptions included, and
+  // doubles the table when every batch has moved.
   struct Finish {
     ConcurrentHashMap_string *map;
     u64 n;
-    ~Finish() {
-      if (map->finish(n)) map->clear_forwards(n);
+    ~Finish() noexcept(false) {
+      try {
+        {
+          SpinGuard<u64> g(*map->expansion_lock_);
+          const u64 p = map->participants();
+          map->note_membership(exp_leaving, p, n);
+          if (p > 0) word(*map->expansion_participants_).store(p - 1, std::memory_order_seq_cst);
+          map->note_membership(exp_out, p, n);
+        }
+        if (map->try_double(n)) map->clear_forwards(n);
+      } catch (const abi_forced_unwind &) {
+        throw;
+      } catch (...) {
+        // a damaged file: the next participant finishes
+      }
     }
   } out{this, n};
   // Joining checked that the table has room to double; a file whose count
   // changed under the join (it cannot, in a sound map) is refused here.
   if (n == 0 || n > this->bucket_chunk_number_ / 2) throw_damaged("bucket chunks in use out of range");
 
-  u64 expected = 0;
-  if (word(this->table_[n]).compare_exchange_strong(expected, claim_marker, std::memory_order_seq_cst)) {
-    // Leader: make the new half, then publish it.
-    u64 made = n;
-    try {
-      for (u64 i = n; i < 2 * n; ++i) {
-        void *block = arena_alloc_block(this->base_, s * sizeof(Bucket));
-        if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
-        std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).store(static_cast<unsigned char *>(block), std::memory_order_relaxed);
-        made = i + 1;
-        auto *buckets = static_cast<Bucket *>(block);
-        for (u64 j = 0; j < s; ++j) init_bucket(buckets + j);
+  using clock = std::chrono::steady_clock;
+  auto unrecorded_since = clock::now();
+  for (;;) {
+    u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
+    if (v == 0) {
+      if (this->bucket_chunks_in_use() != n) return;  // done meanwhile
+      u64 expected = 0;
+      if (word(this->table_[n]).compare_exchange_strong(expected, claim_marker, std::memory_order_seq_cst)) {
+        lead(n);
+        continue;  // published (or withdrawn under us): look again
       }
-    } catch (...) {
-      for (u64 i = n; i < made; ++i)
-        std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).store(nullptr, std::memory_order_relaxed);
-      word(this->table_[n]).exchange(0, std::memory_order_seq_cst);  // withdraw the claim
-      throw;
+      continue;
     }
-    word(*this->migration_cursor_).store(static_cast<std::int64_t>(s * n - 1), std::memory_order_seq_cst);
-    for (u64 i = 2 * n; i-- > n;)
-      word(this->table_[i]).exchange(
-          offset_of(this->base_, std::atomic_ref<unsigned char *>(bucket_chunk_cache_[i]).load(std::memory_order_relaxed)),
-          std::memory_order_seq_cst);
-  } else {
-    for (;;) {
-      const u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
-      if (v == 0) return;  // withdrawn
-      if (v != claim_marker) break;
-      if (!host::is_finalizing()) host::sleep_wait();
+    if (v != claim_marker) break;
+    // Claimed, not yet published.
+    if (!host::is_finalizing()) host::sleep_wait();
+    MapSharedWords *w = shared_words();
+    if (w == nullptr) continue;
+    if (word(w->leader_n).load(std::memory_order_seq_cst) == n) {
+      unrecorded_since = clock::now();
+      withdraw_dead_claim(n);
+    } else if (clock::now() - unrecorded_since > std::chrono::seconds(2)) {
+      withdraw_dead_claim(n);
+      unrecorded_since = clock::now();
     }
   }
+  if (this->bucket_chunks_in_use() != n) return;
+  bitmap_for(n, true);
 
   for (;;) {
     const std::int64_t a = word(*this->migration_cursor_).fetch_sub(migration_batch, std::memory_order_seq_cst);
@@ -155,9 +287,109 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
     // A follower reads the cursor that the file holds: above the last old
     // bucket it would send moves past the table.
     if (static_cast<u64>(a) >= s * n) throw_damaged("migration cursor out of range");
-    const u64 hi = static_cast<u64>(a);
-    const u64 lo = hi >= migration_batch - 1 ? hi - (migration_batch - 1) : 0;
-    for (u64 f = lo; f <= hi; ++f) move_bucket(f, n);
+    move_batch_range(static_cast<u64>(a) / migration_batch, n);
+  }
+  // The cursor is spent: finish every batch still open (those of the dead
+  // and the slow; a bucket moved twice finds nothing to move).
+  const u64 batches = batch_count(s * n);
+  for (u64 b = batches; b-- > 0;) {
+    if (this->bucket_chunks_in_use() != n) return;
+    if (!batch_done(n, b)) move_batch_range(b, n);
+  }
+}
+
+// The leader's part: make the new half and publish it. Slot n holds the
+// marker on entry.
+template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
+  const u64 s = this->buckets_per_chunk_;
+  if (MapSharedWords *w = shared_words()) {
+    word(w->leader).store(registry_.holder(), std::memory_order_seq_cst);
+    word(w->leader_n).store(n, std::memory_order_seq_cst);
+  }
+  std::vector<u64> made(n, 0);  // offsets of the chunks this leader made, by i - n
+  try {
+    for (u64 i = n; i < 2 * n; ++i) {
+      if (i > n && word(this->table_[i]).load(std::memory_order_seq_cst) > claim_marker) continue;
+      void *block = arena_alloc_block(this->base_, s * sizeof(Bucket));
+      if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+      auto *buckets = static_cast<Bucket *>(block);
+      for (u64 j = 0; j < s; ++j) init_bucket(buckets + j);
+      made[i - n] = offset_of(this->base_, block);
+    }
+    bitmap_for(n, true);
+  } catch (...) {
+    u64 expected = claim_marker;
+    word(this->table_[n]).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);  // withdraw
+    throw;
+  }
+  word(*this->migration_cursor_).store(static_cast<std::int64_t>(s * n - 1), std::memory_order_seq_cst);
+  for (u64 i = 2 * n; i-- > n + 1;) {
+    if (made[i - n] == 0) continue;
+    u64 expected = 0;
+    word(this->table_[i]).compare_exchange_strong(expected, made[i - n], std::memory_order_seq_cst);
+  }
+  u64 expected = claim_marker;
+  word(this->table_[n]).compare_exchange_strong(expected, made[0], std::memory_order_seq_cst);
+}
+
+// Addresses of a bucket's first t entry slots.
+template <int S> void ConcurrentHashMap_string<S>::entry_slots(Bucket *b, u64 t, std::vector<MapEntry *> &out) {
+  out.resize(t);
+  if (t == 0) return;
+  ChunkListCursor cur(*this, b->entries);
+  for (u64 i = 0;; ++i) {
+    out[i] = cur.entry();
+    if (i + 1 == t) break;
+    cur.advance();
+  }
+}
+
+// Phase 2 of a move: close the gaps that the moved entries left in old,
+// from the pair (free, i) on. The record, when given, names each pair before
+// its copy; the source slot i lies past free and stays whole until the count
+// is lowered, so the copy can always be redone.
+template <int S>
+void ConcurrentHashMap_string<S>::compact_from(Bucket *old, OpRecord *r, u64 split, u64 t, u64 free_slot, u64 i) {
+  thread_local std::vector<MapEntry *> slots;
+  entry_slots(old, t, slots);
+  for (; i < t; ++i) {
+    if ((static_cast<u64>(slots[i]->hash) & split) != 0) continue;
+    if (r) {
+      r->a[5] = free_slot;
+      word(r->a[6]).store(i, std::memory_order_seq_cst);
+    }
+    std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry));
+    ++free_slot;
+  }
+  old->entries.count = free_slot;
+  for (u64 j = free_slot; j < t; ++j) std::memset(static_cast<void *>(slots[j]), 0, sizeof(MapEntry));
+}
+
+template <int S> void ConcurrentHashMap_string<S>::roll_forward_move(Bucket *old, OpRecord &r) {
+  Bucket *twin = bucket_by_offset(r.a[0]);
+  check_bucket(twin);
+  const u64 split = r.a[1], t = r.a[2], twin_before = r.a[3], phase = r.a[4], k = r.a[7];
+  if (t > old->entries.links * 2 || k > t) throw_damaged("move record inconsistent");
+  twin->entries.base_scratch = reinterpret_cast<u64>(this->base_);
+  if (phase == 1) {
+    // Nothing of old has changed; the twin has them all or none of them.
+    if (twin->entries.count == twin_before) return;  // as if never begun: moved again later
+    if (old->entries.count != t) throw_damaged("move record inconsistent");
+    thread_local std::vector<MapEntry *> slots;
+    entry_slots(old, t, slots);
+    u64 first = 0;
+    while (first < t && (static_cast<u64>(slots[first]->hash) & split) == 0) ++first;
+    if (first == t) return;
+    compact_from(old, nullptr, split, t, first, first + 1);
+    return;
+  }
+  if (old->entries.count == t) {
+    compact_from(old, nullptr, split, t, r.a[5], r.a[6]);
+  } else {
+    // the count was lowered: clear what lies past it again
+    thread_local std::vector<MapEntry *> slots;
+    entry_slots(old, t, slots);
+    for (u64 j = old->entries.count; j < t; ++j) std::memset(static_cast<void *>(slots[j]), 0, sizeof(MapEntry));
   }
 }
 
@@ -166,12 +398,17 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   const u64 split = s * n;
   Bucket *old = bucket_at(f);
   Bucket *twin = bucket_at(f + split);
-  word(old->forward).exchange(offset_of(this->base_, twin), std::memory_order_seq_cst);
-  lock_bucket(old);
-  struct Unlock {
-    Bucket *b;
-    ~Unlock() { spin_unlock(b->lock); }
-  } unlock{old};
+  const u64 mark = offset_of(this->base_, twin);
+  word(old->forward).exchange(mark, std::memory_order_seq_cst);
+  if (this->bucket_chunks_in_use() != n) {
+    // A batch moved again by a latecomer after the table doubled (and its
+    // marks were cleared): take the mark back, there is nothing to move.
+    u64 expected = mark;
+    word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+    return;
+  }
+  RecordScope rec(*this);
+  BucketLock<ConcurrentHashMap_string> guard(*this, old);
   this->check_bucket(old);
   this->check_bucket(twin);
   const u64 scratch = reinterpret_cast<u64>(this->base_);
@@ -180,68 +417,101 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   const u64 t = old->entries.count;
   if (t == 0) return;
 
-  // Which entries move: one flag per entry, in list order.
   thread_local std::vector<MapEntry *> slots;
-  thread_local std::vector<char> moves;
-  slots.assign(t, nullptr);
-  moves.assign(t, 0);
-  u64 k = 0;
-  {
-    ChunkListCursor cur(*this, old->entries);
-    for (u64 i = 0;; ++i) {
-      slots[i] = cur.entry();
-      moves[i] = (static_cast<u64>(slots[i]->hash) & split) != 0;
-      k += moves[i];
-      if (i + 1 == t) break;
-      cur.advance();
-    }
+  entry_slots(old, t, slots);
+  u64 k = 0, first_moving = t;
+  for (u64 i = 0; i < t; ++i) {
+    if ((static_cast<u64>(slots[i]->hash) & split) == 0) continue;
+    if (k++ == 0) first_moving = i;
   }
   if (k == 0) return;
 
-  // Nodes the twin needs, taken before anything changes. When the arena
-  // cannot supply them, the twin takes the old bucket's surplus nodes
-  // instead: after the split the two buckets need at most the old bucket's
-  // nodes plus the twin's own, so a move never fails for want of memory (a
-  // participant that gave up half-way would let the table double over
-  // entries that did not move).
+  // Nodes the twin needs, taken before anything changes.
   ChunkList &tw = twin->entries;
   const u64 room = tw.links * 2 - tw.count;
   const u64 need = k > room ? (k - room + 1) / 2 : 0;
   unsigned char *fresh = nullptr;
-  bool steal = false;
   if (need) {
     try {
       fresh = node_allocator_->take_records(need);
     } catch (const std::runtime_error &) {
-      steal = true;
+      move_bucket_stealing(old, twin, split, t, k);
+      return;
     }
   }
+  const u64 twin_before = tw.count;
+  rec.begin(op_move, this->base_, old);
+  if (OpRecord *r = rec.r) {
+    r->a[0] = offset_of(this->base_, twin);
+    r->a[1] = split;
+    r->a[2] = t;
+    r->a[3] = twin_before;
+    r->a[7] = k;
+    word(r->a[4]).store(1, std::memory_order_seq_cst);
+  }
+  // Phase 1: the moving entries go into the twin past its count, in order;
+  // raising its count is the commit. Old is not touched.
+  unsigned char *tail = node_link(tw.first);
+  for (u64 i = 1; i < tw.links; ++i) tail = node_link(load<u64>(tail + 8));
+  if (fresh) {
+    store<u64>(tail + 8, offset_of(this->base_, fresh));
+    tw.links += need;
+  }
+  // The twin's slots: walk from its first node again (its links now include
+  // the fresh ones).
+  {
+    u64 dst = twin_before;
+    unsigned char *node = node_link(tw.first);
+    u64 node_index = 0;
+    for (u64 i = 0; i < t; ++i) {
+      if ((static_cast<u64>(slots[i]->hash) & split) == 0) continue;
+      for (; node_index < dst / 2; ++node_index) node = node_link(load<u64>(node + 8));
+      auto *to = reinterpret_cast<MapEntry *>(node_payload(node) + sizeof(MapEntry) * (dst % 2));
+      std::memcpy(static_cast<void *>(to), slots[i], sizeof(MapEntry));
+      ++dst;
+    }
+  }
+  tw.count = twin_before + k;
+  // Phase 2: compact old in place.
+  if (OpRecord *r = rec.r) {
+    r->a[5] = first_moving;
+    r->a[6] = first_moving + 1;
+    word(r->a[4]).store(2, std::memory_order_seq_cst);
+  }
+  compact_from(old, rec.r, split, t, first_moving, first_moving + 1);
+  rec.commit(0);
+}
+
+// A move for which the arena has no nodes left: the twin takes the old
+// bucket's surplus nodes instead, so that a move never fails for want of
+// memory (a participant that gave up half-way would stall the expansion).
+// The entries leave old before they reach the twin, so this rare path is
+// not covered by the operation record: a process killed in it loses the
+// bucket's moving entries.
+template <int S>
+void ConcurrentHashMap_string<S>::move_bucket_stealing(Bucket *old, Bucket *twin, u64 split, u64 t, u64 k) {
+  thread_local std::vector<MapEntry *> slots;
+  entry_slots(old, t, slots);
+  ChunkList &tw = twin->entries;
+  const u64 room = tw.links * 2 - tw.count;
+  const u64 need = k > room ? (k - room + 1) / 2 : 0;
   const u64 stay = t - k;
   const u64 keep = stay == 0 ? 1 : (stay + 1) / 2;
-  if (steal && old->entries.links < keep + need) throw_damaged("bucket has fewer nodes than entries need");
-
-  // Partition: the moving entries, in order, leave their slots.
+  if (old->entries.links < keep + need) throw_damaged("bucket has fewer nodes than entries need");
   thread_local std::vector<MapEntry> moving;
   moving.clear();
-  for (u64 i = 0; i < t; ++i) {
-    if (!moves[i]) continue;
-    moving.push_back(*slots[i]);
-    std::memset(static_cast<void *>(slots[i]), 0, sizeof(MapEntry));
-  }
-  // Compaction: close the gaps in the old bucket, keeping order. It keeps
-  // its links (unless some went to the twin); the next remove trims them.
+  for (u64 i = 0; i < t; ++i)
+    if ((static_cast<u64>(slots[i]->hash) & split) != 0) moving.push_back(*slots[i]);
   u64 free_slot = 0;
-  while (free_slot < t && !moves[free_slot]) ++free_slot;
-  for (u64 i = free_slot + 1; i < t; ++i) {
-    if (moves[i]) continue;
-    std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry));
-    std::memset(static_cast<void *>(slots[i]), 0, sizeof(MapEntry));
+  for (u64 i = 0; i < t; ++i) {
+    if ((static_cast<u64>(slots[i]->hash) & split) != 0) continue;
+    if (free_slot != i) std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry));
     ++free_slot;
   }
   old->entries.count = stay;
-  if (steal) {
-    // Unlink `need` nodes right after the ones the old bucket keeps; every
-    // slot in them is clear after the compaction.
+  for (u64 j = stay; j < t; ++j) std::memset(static_cast<void *>(slots[j]), 0, sizeof(MapEntry));
+  unsigned char *fresh = nullptr;
+  if (need) {
     unsigned char *last_kept = node_link(old->entries.first);
     for (u64 i = 1; i < keep; ++i) last_kept = node_link(load<u64>(last_kept + 8));
     fresh = node_link(load<u64>(last_kept + 8));
@@ -250,8 +520,6 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
     store<u64>(last_kept + 8, load<u64>(last_taken + 8));
     old->entries.links -= need;
   }
-
-  // Append the moving entries to the twin in order.
   unsigned char *tail = tw.links ? node_link(tw.first) : nullptr;
   for (u64 i = 1; i < tw.links; ++i) tail = node_link(load<u64>(tail + 8));
   for (const MapEntry &e : moving) {
@@ -287,12 +555,25 @@ template <int S> void ConcurrentHashMap_string<S>::clear_forwards(u64 n) noexcep
 
 template void ConcurrentHashMap_string<1>::expand();
 template void ConcurrentHashMap_string<1>::move_bucket(u64, u64);
+template void ConcurrentHashMap_string<1>::roll_forward_move(Bucket *, OpRecord &);
+template void ConcurrentHashMap_string<1>::note_membership(u64, u64, u64) noexcept;
+template u64 *ConcurrentHashMap_string<1>::bitmap_for(u64, bool);
+template bool ConcurrentHashMap_string<1>::batch_done(u64, u64);
+template void ConcurrentHashMap_string<1>::mark_batch(u64, u64);
+template bool ConcurrentHashMap_string<1>::all_batches_done(u64);
+template bool ConcurrentHashMap_string<1>::try_double(u64);
+template void ConcurrentHashMap_string<1>::move_batch_range(u64, u64);
+template void ConcurrentHashMap_string<1>::withdraw_dead_claim(u64);
+template void ConcurrentHashMap_string<1>::lead(u64);
+template void ConcurrentHashMap_string<1>::entry_slots(Bucket *, u64, std::vector<MapEntry *> &);
+template void ConcurrentHashMap_string<1>::compact_from(Bucket *, OpRecord *, u64, u64, u64, u64);
+template void ConcurrentHashMap_string<1>::move_bucket_stealing(Bucket *, Bucket *, u64, u64, u64);
 template void ConcurrentHashMap_string<1>::clear_forwards(u64) noexcept;
 
 void python_expansion_helper_string(const std::string &name, unsigned long long target_length) {
   std::string path = name;
   ConcurrentHashMap_string<1> map(path, 2, 2, 2, 3);
-  if (!map.join_for_target(target_length)) return;
+  if (!map.join_for_target_as_view(target_length)) return;
   map.expand();
 }
 

@@ -116,6 +116,7 @@ template <int S>
 std::uint64_t ConcurrentHashMap_string<S>::scan_bucket(std::uint64_t cursor, bool values,
                                                        std::vector<ScannedEntry> &out) {
   out.clear();
+  OpScope op(*this);
   u64 n = 0;
   Bucket *twin;
   Bucket *first_bucket = lock_bucket_pair(static_cast<long long>(cursor), twin, &n);
@@ -169,12 +170,10 @@ template <int S> MapShape ConcurrentHashMap_string<S>::shape() const noexcept {
   ArenaHeader *h = arena_header(this->base_);
   s.file_size = mapping_handle_;
   s.arena_size = h->arena_size;
-  {
-    std::uint32_t &w = arena_lock_word(this->base_);
-    spin_lock_yielding(w);
-    s.arena_used = h->bump;
-    spin_unlock(w);
-  }
+  // The bump is an aligned word that only grows: one read is a true figure.
+  s.arena_used = std::atomic_ref<u64>(*reinterpret_cast<u64 *>(this->base_ + offsetof(ArenaHeader, bump)))
+                     .load(std::memory_order_acquire);
+  (void)h;
   s.bucket_chunk_number = this->bucket_chunk_number_;
   s.buckets_per_chunk = this->buckets_per_chunk_;
   s.bucket_chunks_in_use = this->bucket_chunks_in_use();

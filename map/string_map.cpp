@@ -6,6 +6,7 @@
 #include "map/string_map.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -94,6 +95,12 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
   std::string created;
   unsigned char *base = region_open(size, nullptr, data_chunk_unit_, file, mapping, &created);
   if (base == nullptr) throw bad_alloc_exception();
+  if (!Registry::create(base, file, mapping)) {
+    const std::string why = last_error() ? last_error() : "failed to make the process registry";
+    region_close(base, file, mapping);
+    ::unlink(created.c_str());
+    throw std::runtime_error(why);
+  }
   name = created;
   this->base_ = base;
   file_handle_ = file;
@@ -160,6 +167,9 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
     std::memcpy(h.unwritten_161, reinterpret_cast<unsigned char *>(header) + 161, 7);
     std::memcpy(header, &h, sizeof h);
     setup_guard();
+    registry_.open(base, file);
+    data_allocator_ = new Allocator(data_chunk_unit_, base);
+    attach_view();
   } catch (...) {
     destroy();
     std::error_code ec;
@@ -167,7 +177,6 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
       throw std::filesystem::filesystem_error("remove", std::filesystem::path(created), ec);
     throw;
   }
-  data_allocator_ = new Allocator(data_chunk_unit_, base);
 }
 
 template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name) {
@@ -265,6 +274,10 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
   for (std::size_t i = 1; i < used.size(); ++i)
     if (used[i - 1].first + used[i - 1].second > used[i].first) throw_damaged("map structures overlap");
   data_allocator_ = new Allocator(data_chunk_unit_, base);
+  // A file made before registries existed gets one here; one that has no
+  // room for it works as before, without recovery.
+  registry_.open(base, file);
+  attach_view();
 }
 
 // ---- teardown ------------------------------------------------------------------
@@ -323,6 +336,7 @@ template <int S> void ConcurrentHashMap_string<S>::destroy() noexcept {
   }
   host::mem_free(guard_bits_);
   guard_bits_ = nullptr;
+  registry_.close();
   region_close(this->base_, file_handle_, mapping_handle_);
   this->base_ = nullptr;
   file_handle_ = invalid_file;

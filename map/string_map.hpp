@@ -19,6 +19,7 @@
 #include "map/concurrent_hash_map.hpp"
 #include "shm/allocator.hpp"
 #include "shm/region.hpp"
+#include "shm/registry.hpp"
 
 namespace fennowick {
 
@@ -28,8 +29,44 @@ public:
   const char *what() const noexcept override { return "bad allocation"; }
 };
 
-// Take a bucket's lock, refusing a lock word that is neither free nor held.
-void lock_bucket(Bucket *b);
+namespace string_map_detail {
+struct OpScope;
+struct RecordScope;
+template <class Map> class BucketLock;
+}  // namespace string_map_detail
+
+// The map's part of a registry slot: what a view is doing while it holds a
+// bucket lock or a place in an expansion, written so that a survivor can
+// finish or undo it (recovery.cpp). Laid over RegistrySlot::user.
+struct OpRecord {
+  std::int64_t count_delta;    // entries this slot's views added minus removed, ever
+  std::uint64_t kind;          // op_none, or what the bucket lock below is held for
+  std::uint64_t bucket;        // offset of the locked bucket (the old one of a move)
+  std::uint64_t count_before;  // its entry count when the record was made
+  std::int64_t delta_before;   // count_delta then
+  std::uint64_t a[8];          // per kind (recovery.cpp)
+  std::uint64_t exp_state;     // expansion membership: exp_out, exp_joining, exp_in, exp_leaving
+  std::uint64_t exp_before;    // expansion_participants before the change under way
+  std::uint64_t exp_n;         // the bucket chunk count that membership is about
+  std::uint64_t reserved[8];
+};
+static_assert(sizeof(OpRecord) == sizeof(RegistrySlot::user));
+static_assert(offsetof(OpRecord, kind) == 8);
+static_assert(offsetof(OpRecord, a) == 40);
+static_assert(offsetof(OpRecord, exp_state) == 104);
+
+inline constexpr std::uint64_t op_none = 0, op_insert = 1, op_replace = 2, op_remove = 3, op_move = 4;
+inline constexpr std::uint64_t exp_out = 0, exp_joining = 1, exp_in = 2, exp_leaving = 3;
+
+// The map's words in the registry header (RegistryHeader::user).
+struct MapSharedWords {
+  std::uint64_t bitmap;        // offset of the done-bitmap of the latest expansion (word 0: its n)
+  std::uint64_t leader;        // holder id of the latest claimant
+  std::uint64_t leader_n;      // the n it claimed
+  std::uint64_t slots_used;    // one past the highest slot ever attached: where counts are summed
+  std::uint64_t reserved[4];
+};
+static_assert(sizeof(MapSharedWords) == sizeof(RegistryHeader::user));
 
 template <int Shared> class ConcurrentHashMap_string : public ConcurrentHashMap_base<Shared> {
 public:
@@ -83,6 +120,18 @@ public:
 
   void expand() override;
 
+  // The exact number of entries: the sum of every registry slot's count
+  // (entry_count in the file is kept as well, as an estimate for the load
+  // check and for readers that know nothing of the registry).
+  std::uint64_t entry_count() const noexcept;
+  // This view's holder id in lock words (0 without a registry).
+  std::uint32_t holder() const noexcept { return registry_.holder(); }
+  Registry &registry() noexcept { return registry_; }
+  // join_for_target as this view (its lock words name it).
+  bool join_for_target_as_view(std::uint64_t target);
+  // Recover every registry slot whose process has died; returns how many.
+  std::size_t reclaim_dead() { return registry_.present() ? registry_.reclaim_dead() : 0; }
+
   // Teardown of this process's view; idempotent. The destructor calls it.
   void destroy() noexcept;
 
@@ -101,7 +150,39 @@ public:
   void store_bytes(ChunkList &list, const signed char *source, std::uint64_t length, Allocator &allocator);
   Bucket *bucket_at(std::uint64_t index);  // index < buckets in use now or in the expansion under way
 
+  // Take a bucket's lock as this view, refusing a word that is neither free
+  // nor held; a dead holder is recovered on the way.
+  void lock_bucket(Bucket *b);
+
 private:
+  friend struct string_map_detail::OpScope;
+  friend struct string_map_detail::RecordScope;
+  void attach_view();
+  void enter() ;  // at the start of every operation: re-attach after fork
+  OpRecord *record() const noexcept {
+    return registry_.own_slot() ? reinterpret_cast<OpRecord *>(registry_.own_slot()->user) : nullptr;
+  }
+  MapSharedWords *shared_words() const noexcept {
+    return registry_.header() ? reinterpret_cast<MapSharedWords *>(registry_.header()->user) : nullptr;
+  }
+  static void recover_slot_record(void *self, std::uint32_t holder, RegistrySlot &slot);
+  void recover_record(std::uint32_t holder, OpRecord &r);
+  void roll_forward_move(Bucket *old, OpRecord &r);
+  void compact_from(Bucket *old, OpRecord *r, std::uint64_t split, std::uint64_t t, std::uint64_t free_slot,
+                    std::uint64_t i);
+  void recover_membership(std::uint32_t holder, OpRecord &r);
+  void free_chain(std::uint64_t first, std::uint64_t links, std::uint64_t unit);
+  void withdraw_dead_claim(std::uint64_t n);
+  void note_membership(std::uint64_t state, std::uint64_t before, std::uint64_t n) noexcept override;
+  std::uint64_t *bitmap_for(std::uint64_t n, bool make);
+  void lead(std::uint64_t n);
+  void entry_slots(Bucket *b, std::uint64_t t, std::vector<MapEntry *> &out);
+  void move_bucket_stealing(Bucket *old, Bucket *twin, std::uint64_t split, std::uint64_t t, std::uint64_t k);
+  bool batch_done(std::uint64_t n, std::uint64_t batch);
+  void mark_batch(std::uint64_t n, std::uint64_t batch);
+  bool all_batches_done(std::uint64_t n);
+  bool try_double(std::uint64_t n);
+  void move_batch_range(std::uint64_t batch, std::uint64_t n);
   void create(std::string &name, unsigned char bucket_chunk_size_exponent, unsigned long long size,
               unsigned char string_chunk_size_exponent);
   void open(const std::string &name);
@@ -126,7 +207,11 @@ private:
   void check_chain(const unsigned char *first, std::uint64_t n, std::uint64_t payload_unit) const;
   bool caches_intact() const noexcept;
   bool forward_plausible(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
-  void expand_quietly() noexcept;
+  bool stale_forward(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
+  bool insert_locked(Bucket *b, string_map_detail::BucketLock<ConcurrentHashMap_string> &guard,
+                     string_map_detail::RecordScope &rec, const signed char *key, const signed char *value,
+                     std::uint64_t key_len, std::uint64_t value_len, long long hash);
+  void expand_quietly();
   std::uint64_t move_batch(std::uint64_t n);
 
 public:
@@ -157,6 +242,9 @@ private:
 
   file_handle_t file_handle_ = invalid_file;
   mapping_handle_t mapping_handle_ = invalid_mapping;
+  Registry registry_;
+  std::uint64_t epoch_ = 0;            // fork_epoch() when this view attached
+  alignas(8) std::uint64_t lane_ = 0;  // one operation record per view: taken around it
   unsigned char **bucket_chunk_cache_ = nullptr;
   Allocator *node_allocator_ = nullptr;
   Allocator *data_allocator_ = nullptr;

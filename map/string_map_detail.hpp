@@ -23,12 +23,58 @@ inline const std::runtime_error &empty_chunks_exception() {
   return e;
 }
 
+// Runs at the start of every operation of a view: re-attach after fork and
+// make the view the holder of the locks the arena takes on its behalf.
+struct OpScope {
+  template <class Map>
+  explicit OpScope(Map &m) : context((m.enter(), m.registry_.holder()), m.registry_.present() ? &m.registry_ : nullptr) {}
+  LockContextScope context;
+};
+
+// The view's lane and its operation record, around one bucket critical
+// section (recovery.cpp). Taken before the bucket lock. begin() names the
+// operation once the bucket is locked and before anything visible changes;
+// commit() settles the slot's count and clears the record, before the bucket
+// is unlocked. Leaving without commit() (an exception before anything
+// visible changed) clears the record with the count as it stands.
+struct RecordScope {
+  template <class Map> explicit RecordScope(Map &m) : lane(&m.lane_), r(m.record()) {
+    spin_lock(*lane, LockWait{});
+  }
+  RecordScope(const RecordScope &) = delete;
+  RecordScope &operator=(const RecordScope &) = delete;
+  ~RecordScope() {
+    if (r && active) {
+      word(r->kind).store(op_none, std::memory_order_seq_cst);
+    }
+    spin_unlock(*lane);
+  }
+  void begin(std::uint64_t kind, const unsigned char *base, Bucket *b) noexcept {
+    if (r == nullptr) return;
+    r->bucket = offset_of(base, b);
+    r->count_before = b->entries.count;
+    r->delta_before = r->count_delta;
+    word(r->kind).store(kind, std::memory_order_seq_cst);
+    active = true;
+  }
+  // The operation changed the bucket's count by `change`, and is complete.
+  void commit(std::int64_t change) noexcept {
+    if (r == nullptr) return;
+    word(r->count_delta).store(r->delta_before + change, std::memory_order_seq_cst);
+    word(r->kind).store(op_none, std::memory_order_seq_cst);
+    active = false;
+  }
+  std::uint64_t *lane;
+  OpRecord *r;
+  bool active = false;
+};
+
 // Unlocks a bucket lock on every way out of a scope.
-class BucketLock {
+template <class Map> class BucketLock {
 public:
   BucketLock() = default;
-  explicit BucketLock(Bucket *b) : b_(nullptr) {
-    lock_bucket(b);
+  BucketLock(Map &m, Bucket *b) : b_(nullptr) {
+    m.lock_bucket(b);
     b_ = b;
   }
   BucketLock(BucketLock &&o) noexcept : b_(o.b_) { o.b_ = nullptr; }

@@ -11,6 +11,8 @@
 // No exception leaves a bucket lock held or a half-stored entry counted.
 #include "map/string_map.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -24,16 +26,6 @@
 namespace fennowick {
 
 using namespace string_map_detail;
-
-// Take a bucket's lock. The word comes from the file: one that is neither
-// free nor held is damage, refused instead of waited on for ever.
-void lock_bucket(Bucket *b) {
-  while (!spin_try_lock(b->lock)) {
-    const u64 v = std::atomic_ref<u64>(b->lock).load(std::memory_order_relaxed);
-    if (v != 0 && v != lock_values<u64>::held) throw_damaged("bucket lock word invalid");
-    if (!host::is_finalizing()) host::yield_wait();
-  }
-}
 
 // ---- strings -------------------------------------------------------------------------
 
@@ -116,44 +108,96 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
                                          unsigned long long key_len, unsigned long long value_len,
                                          long long hash) {
   if (this->base_ == nullptr) throw empty_chunks_exception();
+  OpScope op(*this);
   bool chance = true;
-  BucketLock guard;
-  Bucket *b;
   for (;;) {
-    const u64 n = this->bucket_chunks_in_use();
-    const u64 k = static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1);
-    b = bucket_at(k);
-    guard = BucketLock(b);
-    const u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
-    const u64 now = this->bucket_chunks_in_use();
-    if (fwd == 0 && now == n) break;
-    // The wait below ends when an expansion clears the mark; a mark that no
-    // expansion wrote would never be cleared.
-    if (fwd != 0 && !forward_plausible(k, now, fwd)) throw_damaged("forward word names no twin");
-    guard.unlock();
-    if (fwd == 0) continue;  // the table doubled under us: hash again
+    int outcome;  // 0: stored, 1: appended (check the load), 2: the bucket is being split
+    {
+      RecordScope rec(*this);
+      BucketLock<ConcurrentHashMap_string> guard;
+      Bucket *b = nullptr;
+      for (;;) {
+        const u64 n = this->bucket_chunks_in_use();
+        const u64 k = static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1);
+        b = bucket_at(k);
+        guard = BucketLock(*this, b);
+        u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
+        const u64 now = this->bucket_chunks_in_use();
+        if (fwd != 0 && now == n && stale_forward(k, now, fwd)) {
+          // A mark of an expansion that has already doubled the table, left
+          // by a participant that died before clearing it.
+          word(b->forward).compare_exchange_strong(fwd, 0, std::memory_order_seq_cst);
+          fwd = 0;
+        }
+        if (fwd == 0 && now == n) break;
+        // The wait below ends when an expansion clears the mark; a mark that
+        // no expansion wrote would never be cleared.
+        if (fwd != 0 && !forward_plausible(k, now, fwd)) throw_damaged("forward word names no twin");
+        guard.unlock();
+        b = nullptr;
+        if (fwd != 0) break;  // being split
+        // else the table doubled under us: hash again
+      }
+      outcome = b == nullptr ? 2 : insert_locked(b, guard, rec, key, value, key_len, value_len, hash) ? 1 : 0;
+    }
+    // The lane and the bucket are free again: an expansion may be joined.
+    if (outcome == 0) return;
+    if (outcome == 1) {
+      // Load check, after an append to a non-empty bucket only.
+      const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ *
+                                         this->bucket_chunks_in_use();
+      if (capacity >= ConcurrentHashMap_base<S>::entry_count()) return;
+      if (this->join_for_load()) expand_quietly();
+      return;
+    }
+    // The bucket is being split: help the expansion once, else wait for it.
     if (chance) {
       chance = false;
-      if (this->join_for_load()) {
+      if (this->join_for_target(this->bucket_chunks_in_use() + 1)) {
         expand_quietly();
         continue;
       }
     }
     if (!host::is_finalizing()) host::sleep_wait();
   }
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<ConcurrentHashMap_string> &guard,
+                                                RecordScope &rec, const signed char *key, const signed char *value,
+                                                u64 key_len, u64 value_len, long long hash) {
   check_bucket(b);
   ChunkList &entries = b->entries;
   entries.base_scratch = reinterpret_cast<u64>(this->base_);
   const u64 t = entries.count;
+  rec.begin(op_insert, this->base_, b);
 
-  // Existing key: replace the value in place.
+  // Existing key: the new value goes into fresh chunks and the entry is
+  // switched to them, so that no one ever reads a value half replaced.
   if (t > 0) {
     ChunkListCursor cur(*this, entries);
     for (;;) {
       MapEntry *e = cur.entry();
       if (match(e, key, key_len, hash)) {
-        store_bytes(e->value, value, value_len, *data_allocator_);
-        return;
+        const ChunkList old = e->value;
+        const u64 U = data_chunk_unit_;
+        if (old.links) check_chain(link(old.first), old.links, U);
+        ChunkList v{};
+        store_bytes(v, value, value_len, *data_allocator_);  // throws with nothing changed
+        if (OpRecord *r = rec.r) {
+          r->a[0] = offset_of(this->base_, e);
+          r->a[1] = v.first;
+          r->a[2] = v.count;
+          r->a[3] = v.links;
+          r->a[4] = old.first;
+          r->a[5] = old.links;
+          word(r->kind).store(op_replace, std::memory_order_seq_cst);
+        }
+        e->value = v;
+        rec.commit(0);
+        guard.unlock();
+        if (old.links) data_allocator_->release(old.links, link(old.first));
+        return false;
       }
       if (cur.index() + 1 == t) break;
       cur.advance();
@@ -171,6 +215,9 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
       if (node) node_allocator_->release(1, node);
       throw;
     }
+    // The entry goes into the slot past the count (no one reads it), a new
+    // node behind the last one (a spare node is a valid state); raising the
+    // count is the one store that makes it visible.
     if (node) {
       store<u64>(lnk + 8, offset_of(this->base_, node));
       entries.links += 1;
@@ -183,14 +230,10 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
     e->value = v;
     e->hash = hash;
     entries.count = t + 1;
+    rec.commit(1);
     word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
     guard.unlock();
-    // Load check, after an append to a non-empty bucket only.
-    const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ *
-                                       this->bucket_chunks_in_use();
-    if (capacity >= this->entry_count()) return;
-    if (this->join_for_load()) expand_quietly();
-    return;
+    return true;
   }
 
   // Empty bucket: store into entry 0; no load check.
@@ -208,7 +251,9 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
   e->value = v;
   e->hash = hash;
   entries.count = 1;
+  rec.commit(1);
   word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+  return false;
 }
 
 template <int S> void ConcurrentHashMap_string<S>::release_list(ChunkList &list) noexcept {
@@ -218,11 +263,13 @@ template <int S> void ConcurrentHashMap_string<S>::release_list(ChunkList &list)
   }
 }
 
-template <int S> void ConcurrentHashMap_string<S>::expand_quietly() noexcept {
+template <int S> void ConcurrentHashMap_string<S>::expand_quietly() {
   // The entry is stored; an expansion that cannot get its memory leaves the
   // map as it was, and the insert still succeeded.
   try {
     expand();
+  } catch (const abi::__forced_unwind &) {
+    throw;
   } catch (...) {
   }
 }
@@ -243,6 +290,20 @@ template <int S> bool ConcurrentHashMap_string<S>::forward_plausible(u64 k, u64 
     }
   }
   return false;
+}
+
+// A mark left from an expansion that has already doubled the table: the twin
+// it names is k + s*n/2 under the doubled n. The participant that doubled
+// clears such marks; one that died before finishing leaves some, and the
+// inserts that find them clear them.
+template <int S> bool ConcurrentHashMap_string<S>::stale_forward(u64 k, u64 n, u64 fwd) noexcept {
+  const u64 s = this->buckets_per_chunk_;
+  if (n < 2 || k >= s * n / 2) return false;
+  try {
+    return offset_of(this->base_, bucket_at(k + s * n / 2)) == fwd;
+  } catch (...) {
+    return false;
+  }
 }
 
 // Copy a stored string out; its counts are checked before anything is read.
@@ -301,6 +362,7 @@ Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&t
 template <int S>
 bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
                                       ValueSink sink, void *context) {
+  OpScope op(*this);
   Bucket *twin;
   Bucket *b = lock_bucket_pair(hash, twin);
   PairUnlock unlock{b, twin};
@@ -351,6 +413,8 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
 
 template <int S>
 bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long long key_len, long long hash) {
+  OpScope op(*this);
+  RecordScope rec(*this);
   Bucket *twin;
   Bucket *first_bucket = lock_bucket_pair(hash, twin);
   PairUnlock unlock{first_bucket, twin};
@@ -364,9 +428,13 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     // Walk to the last entry, remembering the last match.
     ChunkListCursor cur(*this, entries);
     MapEntry *found = nullptr, *last = nullptr;
+    u64 found_index = 0;
     for (;;) {
       MapEntry *e = cur.entry();
-      if (match(e, key, key_len, hash)) found = e;
+      if (match(e, key, key_len, hash)) {
+        found = e;
+        found_index = cur.index();
+      }
       last = e;
       if (cur.index() + 1 == t) break;
       cur.advance();
@@ -383,13 +451,20 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     const u64 U = data_chunk_unit_;
     if (fk.links) check_chain(link(fk.first), fk.links, U);
     if (fv.links) check_chain(link(fv.first), fv.links, U);
-    if (found != last) {
-      found->key = last->key;
-      found->value = last->value;
-      found->hash = last->hash;
+    rec.begin(op_remove, this->base_, b);
+    if (OpRecord *r = rec.r) {
+      r->a[0] = found_index;
+      r->a[1] = t;
+      r->a[2] = fk.first;
+      r->a[3] = fk.links;
+      r->a[4] = fv.first;
+      r->a[5] = fv.links;
     }
-    std::memset(static_cast<void *>(last), 0, sizeof(MapEntry));
+    // The last entry stays whole in its slot until the count no longer
+    // reaches it: a survivor can always redo the copy from it.
+    if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
     entries.count = t - 1;
+    std::memset(static_cast<void *>(last), 0, sizeof(MapEntry));
     // Trim: keep ceil(t / 2) nodes, then give back the last node if it just
     // became empty; a bucket keeps at least one node.
     unsigned char *surplus = nullptr;
@@ -404,6 +479,7 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
       emptied = lnk;
       entries.links -= 1;
     }
+    rec.commit(-1);
     word(*this->entry_count_).fetch_sub(1, std::memory_order_seq_cst);
     // The entry is out and counted out; give its memory back (checked
     // above, so only an allocator's own refusal can still throw here).
@@ -420,8 +496,12 @@ template void ConcurrentHashMap_string<1>::store_bytes(ChunkList &, const signed
 template bool ConcurrentHashMap_string<1>::match(const MapEntry *, const signed char *, u64, long long);
 template void ConcurrentHashMap_string<1>::insert(const signed char *, const signed char *, unsigned long long,
                                                   unsigned long long, long long);
+template bool ConcurrentHashMap_string<1>::insert_locked(Bucket *, BucketLock<ConcurrentHashMap_string<1>> &,
+                                                         RecordScope &, const signed char *, const signed char *,
+                                                         u64, u64, long long);
+template bool ConcurrentHashMap_string<1>::stale_forward(u64, u64, u64) noexcept;
 template void ConcurrentHashMap_string<1>::release_list(ChunkList &) noexcept;
-template void ConcurrentHashMap_string<1>::expand_quietly() noexcept;
+template void ConcurrentHashMap_string<1>::expand_quietly();
 template bool ConcurrentHashMap_string<1>::forward_plausible(u64, u64, u64) noexcept;
 template void ConcurrentHashMap_string<1>::read_string(const ChunkList &, char *) const;
 template Bucket *ConcurrentHashMap_string<1>::lock_bucket_pair(long long, Bucket *&, u64 *);

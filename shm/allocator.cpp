@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "arena.hpp"
+#include "registry.hpp"
 #include "spin_lock.hpp"
 
 namespace fennowick {
@@ -102,6 +103,22 @@ void Allocator::forget_after_fork() noexcept {
   lock_ = 0;
   head_ = nullptr;
   count_ = 0;
+  shared_ = nullptr;  // the parent's slot, not ours
+  registry_ = nullptr;
+}
+
+void Allocator::bind(std::uint64_t *shared, Registry *registry) noexcept {
+  Lock lock(lock_);
+  shared_ = shared;
+  registry_ = registry;
+  publish();
+}
+
+// Single store: a survivor reads either the cache before or after a change.
+void Allocator::publish() noexcept {
+  if (shared_ == nullptr) return;
+  const std::uint64_t packed = count_ == 0 || head_ == nullptr ? 0 : pack_cache(offset_of(base_, head_), count_);
+  std::atomic_ref<std::uint64_t>(*shared_).store(packed, std::memory_order_release);
 }
 
 unsigned char *Allocator::refill(std::uint64_t n, unsigned char *&tail) {
@@ -159,11 +176,12 @@ unsigned char *Allocator::refill(std::uint64_t n, unsigned char *&tail) {
   return first;
 }
 
-void Allocator::push_front(unsigned char *first, unsigned char *last, std::uint64_t n) noexcept {
+void Allocator::push_front(unsigned char *first, unsigned char *last, std::uint64_t n) {
   Lock lock(lock_);
   if (head_ && count_ > 0) store<std::uint64_t>(last + 8, offset_of(base_, head_));
   head_ = first;
   std::atomic_ref<std::uint64_t>(count_).store(count_ + n, std::memory_order_relaxed);
+  publish();
 }
 
 unsigned char *Allocator::take(std::uint64_t n) {
@@ -176,9 +194,21 @@ unsigned char *Allocator::take(std::uint64_t n) {
     try {
       fresh = refill(k, tail);  // throws with the cache and the arena untouched
     } catch (const std::runtime_error &) {
-      if (k == n - c) throw;
-      k = n - c;  // a nearly full arena may still hold what is missing
-      fresh = refill(k, tail);
+      // Processes that ended without closing may hold what is missing in
+      // their caches; a nearly full arena may still hold what is missing.
+      if (registry_ && registry_->reclaim_dead() > 0) {
+        try {
+          fresh = refill(k, tail);
+        } catch (const std::runtime_error &) {
+          if (k == n - c) throw;
+          k = n - c;
+          fresh = refill(k, tail);
+        }
+      } else {
+        if (k == n - c) throw;
+        k = n - c;
+        fresh = refill(k, tail);
+      }
     }
     if (head_ && c > 0) store<std::uint64_t>(tail + 8, offset_of(base_, head_));
     head_ = fresh;
@@ -194,6 +224,7 @@ unsigned char *Allocator::take(std::uint64_t n) {
     head_ = p;
   }
   std::atomic_ref<std::uint64_t>(count_).store(c - n, std::memory_order_relaxed);
+  publish();
   return result;
 }
 
@@ -223,16 +254,22 @@ void Allocator::release(std::uint64_t n, unsigned char *first) {
     if (head_ && count_ > 0) store<std::uint64_t>(last + 8, offset_of(base_, head_));
     head_ = first;
     std::atomic_ref<std::uint64_t>(count_).store(count_ + keep, std::memory_order_relaxed);
+    publish();
   }
   if (keep < n) give_to_arena(n - keep, rest);
 }
 
 void Allocator::flush() noexcept {
   Lock lock(lock_);
+  unsigned char *link = head_;
+  const std::uint64_t n = count_;
+  // The shared mirror goes first: a process killed half-way leaves the rest
+  // unlisted (an offline repair finds it), never listed twice.
+  std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);
+  publish();
   try {
-    unsigned char *link = head_;
-    for (std::uint64_t i = 0; i < count_; ++i) {
-      unsigned char *next = i + 1 < count_ ? follow(link) : nullptr;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      unsigned char *next = i + 1 < n ? follow(link) : nullptr;
       payload_checked(link);
       check_free<true>(*this, Offset<true>(load<std::uint64_t>(link)));
       check_free<true>(*this, static_cast<void *>(link));
@@ -241,7 +278,6 @@ void Allocator::flush() noexcept {
   } catch (...) {
     std::terminate();
   }
-  std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);
 }
 
 }  // namespace fennowick

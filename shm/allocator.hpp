@@ -29,6 +29,8 @@
 
 namespace fennowick {
 
+class Registry;
+
 struct [[gnu::packed]] ChunkLink {
   std::uint64_t payload;  // Offset of the payload chunk's payload address
   std::uint64_t next;     // Offset of the next link; meaningless on the last
@@ -54,7 +56,7 @@ public:
   unsigned char *refill_data(std::uint64_t n, unsigned char *&tail) { return refill(n, tail); }
   unsigned char *refill_records(std::uint64_t n, unsigned char *&tail) { return refill(n, tail); }
   // Push a chain made by refill in front of the cache.
-  void push_front(unsigned char *first, unsigned char *last, std::uint64_t n) noexcept;
+  void push_front(unsigned char *first, unsigned char *last, std::uint64_t n);
   // Give back n links chained from first. Throws std::runtime_error when the
   // arena refuses a link or payload that goes back to it.
   void release(std::uint64_t n, unsigned char *first);
@@ -80,6 +82,12 @@ public:
   // Called in the child after fork: forget the inherited cache.
   void forget_after_fork() noexcept;
 
+  // Mirror the cache into a shared word (a registry slot's), one store per
+  // change, so that a survivor can give the chunks back if this process
+  // ends without closing; `registry` is asked to recover dead processes'
+  // slots when the arena runs dry. Null unbinds.
+  void bind(std::uint64_t *shared, Registry *registry) noexcept;
+
 private:
   // next_of and payload_of, checked against the arena: a link's offsets may
   // have been overwritten through a damaged file (chunks that its free lists
@@ -88,6 +96,7 @@ private:
   unsigned char *payload_checked(const unsigned char *link) const;
 
   unsigned char *take(std::uint64_t n);
+  void publish() noexcept;
   unsigned char *refill(std::uint64_t n, unsigned char *&tail);
   void give_to_arena(std::uint64_t n, unsigned char *first);
 
@@ -99,6 +108,8 @@ private:
   unsigned char *base_;
   std::uint64_t limit_;  // the arena size, fixed at creation
   std::uint64_t cache_cap_;
+  std::uint64_t *shared_ = nullptr;
+  Registry *registry_ = nullptr;
   // intrusive registry of live allocators, for the fork handler
   Allocator *prev_ = nullptr, *next_ = nullptr;
   friend struct AllocatorRegistry;

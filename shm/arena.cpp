@@ -5,14 +5,20 @@
 
 #include "offset.hpp"
 #include "region.hpp"
+#include "reserve.hpp"
 #include "spin_lock.hpp"
 
 namespace fennowick {
 
 namespace {
 
+// The arena's state changes by single stores under this lock (the bump, a
+// list head), so a holder that died left it consistent: its word is only
+// released, nothing is recovered.
 struct ArenaLock {
-  explicit ArenaLock(unsigned char *arena) noexcept : word(arena_lock_word(arena)) { spin_lock_yielding(word); }
+  explicit ArenaLock(unsigned char *arena) : word(arena_lock_word(arena)) {
+    spin_lock(word, LockWait{lock_context.holder, lock_context.check, false, false});
+  }
   ~ArenaLock() { spin_unlock(word); }
   std::uint32_t &word;
 };
@@ -36,7 +42,7 @@ ClassRecord *class_for(ArenaHeader *h, std::uint8_t unit) noexcept {
 
 // Take `total - have` fresh chunks from the bump area; link them behind prev.
 unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t have, unsigned char *prev,
-                     std::uint8_t unit) noexcept {
+                     std::uint8_t unit) {
   ArenaHeader *h = arena_header(arena);
   const std::uint64_t csize = chunk_size_for(unit);
   const std::uint64_t want = total - have;
@@ -49,6 +55,10 @@ unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t ha
       return nullptr;
     }
     first = bump;
+    if (!reserve_for_bump(arena, bump, bump + want * csize)) {  // the file system is full
+      out_of_memory();
+      return nullptr;
+    }
     h->bump = bump + want * csize;
   }
   if (prev) store<std::uint64_t>(prev + 2, first);
@@ -91,7 +101,7 @@ const char *arena_check(const unsigned char *arena, std::uint64_t file_size) noe
   return nullptr;
 }
 
-unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit) noexcept {
+unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit) {
   if (arena == nullptr || unit == 0 || count == 0) return nullptr;
   // A unit whose chunk cannot hold its header and a next link (units 1 to 7,
   // and 247 to 255 whose 8-bit size wraps) has no usable chunks.
@@ -152,7 +162,7 @@ unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std
   return first;
 }
 
-void *arena_alloc_block(unsigned char *arena, std::uint64_t n) noexcept {
+void *arena_alloc_block(unsigned char *arena, std::uint64_t n) {
   if (arena == nullptr || n == 0 || n > (std::uint64_t{1} << 62)) {
     if (arena && n) out_of_memory();
     return nullptr;
@@ -161,7 +171,7 @@ void *arena_alloc_block(unsigned char *arena, std::uint64_t n) noexcept {
   const std::uint64_t size = block_size_for(n);
   ArenaLock lock(arena);
   std::uint64_t bump = h->bump;
-  if (h->arena_size - bump < size) {
+  if (h->arena_size - bump < size || !reserve_for_bump(arena, bump, bump + size)) {
     out_of_memory();
     return nullptr;
   }
@@ -174,7 +184,7 @@ void *arena_alloc_block(unsigned char *arena, std::uint64_t n) noexcept {
   return block + 8;
 }
 
-bool arena_free_chunk(unsigned char *arena, void *payload) noexcept {
+bool arena_free_chunk(unsigned char *arena, void *payload) {
   if (arena == nullptr || payload == nullptr) return false;
   auto *p = static_cast<unsigned char *>(payload);
   ArenaHeader *h = arena_header(arena);

@@ -83,11 +83,11 @@ inline ArenaHeader *arena_header(unsigned char *arena) noexcept {
 }
 
 // Returns the start of the first chunk of a linked run of `count` chunks.
-unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit) noexcept;
+unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit);
 // Returns an 8-byte-aligned block of at least n bytes.
-void *arena_alloc_block(unsigned char *arena, std::uint64_t n) noexcept;
+void *arena_alloc_block(unsigned char *arena, std::uint64_t n);
 // payload = chunk start + 2. False when the chunk's unit has no class.
-bool arena_free_chunk(unsigned char *arena, void *payload) noexcept;
+bool arena_free_chunk(unsigned char *arena, void *payload);
 
 // Initialise a fresh ArenaHeader (region creation).
 void arena_init(unsigned char *arena, std::uint64_t size, std::uint8_t unit) noexcept;

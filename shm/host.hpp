@@ -11,11 +11,11 @@ namespace fennowick::host {
 // Let other interpreter threads of this process run once: give the
 // interpreter lock up and take it back (queue for it once if this thread does
 // not hold it). Natively, a scheduler yield.
-void yield_wait() noexcept;
+void yield_wait();
 
 // Sleep one millisecond. The interpreter lock is given up for the sleep when
 // this thread holds it, so that a thread the sleeper waits for can run.
-void sleep_wait() noexcept;
+void sleep_wait();
 
 // True while the interpreter shuts down: waiters then retry without waiting.
 bool is_finalizing() noexcept;

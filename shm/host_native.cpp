@@ -8,9 +8,9 @@
 
 namespace fennowick::host {
 
-void yield_wait() noexcept { sched_yield(); }
+void yield_wait() { sched_yield(); }
 
-void sleep_wait() noexcept {
+void sleep_wait() {
   timespec ts{0, 1000000};
   while (nanosleep(&ts, &ts) != 0) {
   }

@@ -1,5 +1,9 @@
 // Backing file and mapping on Linux: mkstemp-style exclusive creation in the
-// temporary directory, ftruncate, mmap MAP_SHARED.
+// temporary directory, ftruncate, mmap MAP_SHARED. The file stays sparse
+// beyond what the arena has handed out; blocks are reserved as the bump grows
+// (reserve.hpp), and creating or opening reserves the part in use before the
+// first write, so that no store into the mapping can find the file system
+// full.
 #include "region.hpp"
 
 #include <fcntl.h>
@@ -7,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -18,6 +23,7 @@
 
 #include "arena.hpp"
 #include "offset.hpp"
+#include "reserve.hpp"
 
 namespace fennowick {
 
@@ -38,6 +44,14 @@ void record_errorf(int flags, const char *fmt, unsigned long value) noexcept {
   char text[256];
   std::snprintf(text, sizeof text, fmt, value);
   record_error(flags, text);
+}
+
+// The part of a file that must have its blocks before the first write: the
+// headers and every granule the bump has entered.
+std::uint64_t used_part(const unsigned char *arena) noexcept {
+  std::uint64_t bump;
+  std::memcpy(&bump, arena + offsetof(ArenaHeader, bump), sizeof bump);
+  return region_header_size + round_up_granule(bump);
 }
 
 }  // namespace
@@ -110,9 +124,12 @@ const char *temporary_directory() noexcept {
   return dir.c_str();
 }
 
-unsigned char *region_open(std::uint64_t size, const char *name, unsigned char unit,
-                           file_handle_t &out_file, mapping_handle_t &out_mapping,
-                           std::string *created_path) noexcept {
+namespace {
+
+// Create in `dir` (name null) or open `name`.
+unsigned char *open_or_create(const char *dir, std::uint64_t size, const char *name, unsigned char unit,
+                              file_handle_t &out_file, mapping_handle_t &out_mapping,
+                              std::string *created_path) noexcept {
   if (size == 0) {
     errno = EINVAL;
     return nullptr;
@@ -149,7 +166,7 @@ unsigned char *region_open(std::uint64_t size, const char *name, unsigned char u
       record_error(err_core | err_errno, "failed to write memory file, last error: 22");
       return nullptr;
     }
-    std::string path = std::string(temporary_directory()) + "/mm" + std::to_string(getpid()) + "XXXXXX";
+    std::string path = std::string(dir) + "/mm" + std::to_string(getpid()) + "XXXXXX";
     fd = mkostemp(path.data(), O_CLOEXEC);  // O_EXCL, mode 0600
     if (fd < 0) {
       record_error(err_core | err_errno, "failed to generate memory file name");
@@ -159,6 +176,20 @@ unsigned char *region_open(std::uint64_t size, const char *name, unsigned char u
     if (ftruncate(fd, static_cast<off_t>(mapped)) != 0) {
       unsigned long e = static_cast<unsigned long>(errno);
       record_errorf(err_core | err_errno, "failed to write memory file, last error: %lu", e);
+      ::close(fd);
+      ::unlink(created.c_str());
+      return nullptr;
+    }
+    // The headers and the map's first structures are written right away:
+    // reserve up to the end of the granule the initial bump lies in.
+    const std::uint64_t first = region_header_size + round_up_granule(arena_header_size);
+    if (!reserve_file_range(fd, 0, first, mapped)) {
+      char text[PATH_MAX + 200];
+      std::snprintf(text, sizeof text,
+                    "no space for a map of %llu bytes in %s: its first %llu bytes cannot be reserved",
+                    static_cast<unsigned long long>(size), dir,
+                    static_cast<unsigned long long>(std::min(first, mapped)));
+      record_error(err_core | err_errno, text);
       ::close(fd);
       ::unlink(created.c_str());
       return nullptr;
@@ -177,13 +208,32 @@ unsigned char *region_open(std::uint64_t size, const char *name, unsigned char u
   unsigned char *base = start + region_header_size;
 
   if (!create) {
-    // Nothing is written before the file is known to be a region.
+    // Nothing is written before the file is known to be a region, and before
+    // its part in use has its blocks (a file copied sparse, or made by a
+    // build that did not reserve).
     if (const char *why = arena_check(base, mapped)) {
       record_error(err_core, why);
       munmap(view, mapped);
       ::close(fd);
       return nullptr;
     }
+    const std::uint64_t used = std::min(used_part(base), mapped);
+    if (!reserve_file_range(fd, 0, used, mapped)) {
+      char text[PATH_MAX + 200];
+      std::snprintf(text, sizeof text, "no space to reserve the %llu bytes in use of map file %s",
+                    static_cast<unsigned long long>(used), name);
+      record_error(err_core | err_errno, text);
+      munmap(view, mapped);
+      ::close(fd);
+      return nullptr;
+    }
+  }
+  if (!register_reserve_file(base, fd, mapped)) {
+    record_error(err_core | err_errno, "failed to allocate space for the file table");
+    munmap(view, mapped);
+    ::close(fd);
+    if (create) ::unlink(created.c_str());
+    return nullptr;
   }
 
   auto *header = reinterpret_cast<RegionHeader *>(start);
@@ -208,8 +258,25 @@ unsigned char *region_open(std::uint64_t size, const char *name, unsigned char u
   return base;
 }
 
+}  // namespace
+
+unsigned char *region_open(std::uint64_t size, const char *name, unsigned char unit,
+                           file_handle_t &out_file, mapping_handle_t &out_mapping,
+                           std::string *created_path) noexcept {
+  // The directory is looked up only when it is needed: opening never asks.
+  return open_or_create(name == nullptr && size != 0 ? temporary_directory() : nullptr, size, name, unit, out_file,
+                        out_mapping, created_path);
+}
+
+unsigned char *region_create_in(const char *dir, std::uint64_t size, unsigned char unit, file_handle_t &out_file,
+                                mapping_handle_t &out_mapping, std::string *created_path) noexcept {
+  if (dir == nullptr) dir = temporary_directory();
+  return open_or_create(dir, size, nullptr, unit, out_file, out_mapping, created_path);
+}
+
 void region_close(unsigned char *base, file_handle_t file, mapping_handle_t mapping) noexcept {
   if (base == nullptr) return;
+  unregister_reserve_file(base);
   if (munmap(base - region_header_size, mapping) != 0) {
     record_errorf(err_core | err_errno, "failed to close map view error: %lu",
                   static_cast<unsigned long>(errno));

@@ -10,6 +10,11 @@
 // existing file at its own size, checks that it is a region before it writes
 // anything, and never grows or deletes it.
 //
+// The file is sized sparse and its blocks are reserved as the arena hands
+// space out (reserve.hpp): creating reserves the first granule, opening the
+// part in use, and either fails with a text naming the place when the file
+// system has no room, instead of letting a later store die of SIGBUS.
+//
 // Failures return null and leave a text in the process-wide last-error
 // buffer; nothing here throws.
 #pragma once
@@ -52,6 +57,11 @@ inline constexpr int err_alloc = 1, err_core = 2, err_errno = 4;
 unsigned char *region_open(std::uint64_t size, const char *name, unsigned char unit,
                            file_handle_t &out_file, mapping_handle_t &out_mapping,
                            std::string *created_path = nullptr) noexcept;
+// Create as region_open does, in the directory `dir` (null: the temporary
+// directory), which must be an absolute path. For a caller that places a map
+// on a file system of its own choosing, such as a test on a small one.
+unsigned char *region_create_in(const char *dir, std::uint64_t size, unsigned char unit, file_handle_t &out_file,
+                                mapping_handle_t &out_mapping, std::string *created_path = nullptr) noexcept;
 void region_close(unsigned char *base, file_handle_t file, mapping_handle_t mapping) noexcept;
 
 void record_error(int flags, const char *text) noexcept;
