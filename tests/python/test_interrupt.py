@@ -139,7 +139,9 @@ class Interrupted:
                                 stderr=subprocess.PIPE, text=True)
         try:
             ready, _, _ = select.select([proc.stdout], [], [], START_TIMEOUT)
-            assert ready, "the program never filled its map"
+            if not ready:
+                kill_group(proc.pid)
+                raise AssertionError(f"the program never filled its map: {proc.communicate()[1][-500:]}")
             first = proc.stdout.readline().split()
             self.name, self.buckets = ast.literal_eval(first[0]), int(first[1])
             # the pool's workers are up: let them get into the doubling
