@@ -161,14 +161,18 @@ TEST_F(SmallFileSystem, ProcessesThatFillTheFileSystemGetOutOfMemoryAndNoSignal)
   View v = create(650'000'000);
   ASSERT_TRUE(v) << error_text();
   constexpr int processes = 2;
+  auto *ready = shm_testing::shared_array<std::atomic<int>>(1);
+  ASSERT_NE(ready, nullptr);
   std::vector<pid_t> children;
   for (int p = 0; p < processes; ++p)
     children.push_back(shm_testing::fork_child([&, p] {
       View mine = shm_testing::open_view(v.path);
       if (!mine) return 90;
+      // Start together, so that the two really race for the last granules.
+      ready->fetch_add(1);
+      while (ready->load() < processes) std::this_thread::yield();
       const std::uint8_t unit = p == 0 ? unit_node : 32;
-      int rounds = 0;
-      for (;; ++rounds) {
+      for (int rounds = 0;; ++rounds) {
         // Every byte handed out is written: a page without a block behind
         // it faults here.
         unsigned char *run = arena_alloc_chunks(mine.base, 7, unit);
@@ -187,9 +191,10 @@ TEST_F(SmallFileSystem, ProcessesThatFillTheFileSystemGetOutOfMemoryAndNoSignal)
       }
       const bool clean = errno == ENOMEM && error_text() == "mm:alloc: out of memory";
       mine.close();
-      return clean ? (rounds > 0 ? 0 : 91) : 92;
+      return clean ? 0 : 91;
     }));
   for (pid_t pid : children) EXPECT_EQ(shm_testing::wait_child(pid, 60), "exit 0");
+  shm_testing::unmap_array(ready, 1);
 
   EXPECT_LT(free_bytes(), G) << "the file system was filled";
   EXPECT_GE(allocated_bytes(v.path), region_header_size + v.bump()) << "everything handed out has blocks";
