@@ -121,7 +121,7 @@ PARALLELISM = 2
 EXPANDING_PROGRAM = f"""
 import sys
 from fennowick.quillmap import quillmap
-d = quillmap(size=1 << 29, bucket_chunk_size_exponent=12, bucket_chunk_number=1 << 12)
+d = quillmap(size=1 << 30, bucket_chunk_size_exponent=12, bucket_chunk_number=1 << 12)
 d.insert_many((i, i) for i in range({ENTRIES}))
 print(repr(d.name), d.stats()["buckets"], flush=True)
 d.expansion({PARALLELISM})
