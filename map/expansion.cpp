@@ -170,6 +170,9 @@ template <int S> bool ConcurrentHashMap_string<S>::batch_done(u64 n, u64 batch) 
 }
 
 template <int S> void ConcurrentHashMap_string<S>::mark_batch(u64 n, u64 batch) {
+  // A latecomer of an expansion that has already doubled marks nothing: a
+  // bitmap made for its n would take the place of the one under way.
+  if (this->bucket_chunks_in_use() != n) return;
   if (u64 *bits = bitmap_for(n, true)) word(bits[1 + batch / 64]).fetch_or(u64{1} << (batch % 64), std::memory_order_seq_cst);
 }
 

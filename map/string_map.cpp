@@ -93,8 +93,13 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
   file_handle_t file = invalid_file;
   mapping_handle_t mapping = invalid_mapping;
   std::string created;
+  record_error(0, nullptr);
   unsigned char *base = region_open(size, nullptr, data_chunk_unit_, file, mapping, &created);
-  if (base == nullptr) throw bad_alloc_exception();
+  if (base == nullptr) {
+    const char *why = last_error();
+    if (why && std::strstr(why, "no space")) throw bad_allocation_because(why);
+    throw bad_alloc_exception();
+  }
   if (!Registry::create(base, file, mapping)) {
     const std::string why = last_error() ? last_error() : "failed to make the process registry";
     region_close(base, file, mapping);

@@ -29,6 +29,17 @@ public:
   const char *what() const noexcept override { return "bad allocation"; }
 };
 
+// The same failure with the reason the region layer gave (no space for the
+// file in its directory), so that the caller learns where and how much.
+class bad_allocation_because : public bad_allocation {
+public:
+  explicit bad_allocation_because(const char *why) : why_(std::string("bad allocation: ") + why) {}
+  const char *what() const noexcept override { return why_.c_str(); }
+
+private:
+  std::string why_;
+};
+
 namespace string_map_detail {
 struct OpScope;
 struct RecordScope;

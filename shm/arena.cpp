@@ -176,8 +176,13 @@ void *arena_alloc_block(unsigned char *arena, std::uint64_t n) {
     return nullptr;
   }
   // bump is a multiple of 8 (all chunk and block sizes are): the payload goes
-  // 8 bytes in, the 2-byte zero header right before it.
+  // 8 bytes in, the 2-byte zero header right before it. The bytes before that
+  // header record the block's whole size in 8-byte units (byte 0 stays 0,
+  // which no chunk's size byte is), so that an offline sweep can step over
+  // blocks as it steps over chunks.
   unsigned char *block = arena + bump;
+  block[0] = 0;
+  for (int i = 1; i < 6; ++i) block[i] = static_cast<unsigned char>((size >> 3) >> (8 * (i - 1)));
   block[6] = 0;
   block[7] = 0;
   h->bump = bump + size;

@@ -77,6 +77,13 @@ constexpr std::uint8_t chunk_size_for(std::uint8_t unit) noexcept {
 // Bytes a block of n occupies: the 8-byte-aligned payload plus the gap that
 // holds the 2-byte zero header.
 constexpr std::uint64_t block_size_for(std::uint64_t n) noexcept { return round_up_8(n) + 8; }
+// The recorded size of the block whose 8-byte header starts at `start`
+// (0 when unrecorded).
+inline std::uint64_t block_recorded_size(const unsigned char *start) noexcept {
+  std::uint64_t units = 0;
+  for (int i = 1; i < 6; ++i) units |= std::uint64_t{start[i]} << (8 * (i - 1));
+  return units << 3;
+}
 
 inline ArenaHeader *arena_header(unsigned char *arena) noexcept {
   return reinterpret_cast<ArenaHeader *>(arena);
@@ -84,7 +91,10 @@ inline ArenaHeader *arena_header(unsigned char *arena) noexcept {
 
 // Returns the start of the first chunk of a linked run of `count` chunks.
 unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std::uint8_t unit);
-// Returns an 8-byte-aligned block of at least n bytes.
+// Returns an 8-byte-aligned block of at least n bytes. The 8 bytes before it
+// hold 0, the block's whole size (these 8 bytes included) in 8-byte units in
+// bytes 1 to 5, and the 2-byte zero header in bytes 6 and 7; blocks of files
+// made before sizes were recorded read size 0 there.
 void *arena_alloc_block(unsigned char *arena, std::uint64_t n);
 // payload = chunk start + 2. False when the chunk's unit has no class.
 bool arena_free_chunk(unsigned char *arena, void *payload);

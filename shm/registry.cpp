@@ -256,11 +256,11 @@ struct RegistryLock {
 };
 }  // namespace
 
-Liveness Registry::liveness(std::uint32_t holder) const {
+Liveness holder_liveness(const RegistrySlot *slots, std::uint32_t holder) {
   const std::uint32_t index = holder_slot(holder);
-  if (header_ == nullptr || index >= registry_slots) return Liveness::gone;
-  RegistrySlot &s = slots_[index];
-  const u64 state = word(s.state).load(std::memory_order_seq_cst);
+  if (slots == nullptr || index >= registry_slots) return Liveness::gone;
+  const RegistrySlot &s = slots[index];
+  const u64 state = std::atomic_ref<const u64>(s.state).load(std::memory_order_seq_cst);
   if (!is_live(state) || generation_of(state) != holder_generation(holder)) return Liveness::gone;
   const ProcessIdentity &me = this_process();
   if (s.boot != me.boot) return Liveness::dead;
@@ -272,6 +272,21 @@ Liveness Registry::liveness(std::uint32_t holder) const {
   if (start != s.start_time) return Liveness::dead;
   if (st == 'Z' || st == 'X' || st == 'x') return Liveness::dead;
   return Liveness::alive;
+}
+
+const char *liveness_name(Liveness l) noexcept {
+  switch (l) {
+    case Liveness::alive: return "alive";
+    case Liveness::dead: return "dead";
+    case Liveness::unknown: return "unknown";
+    case Liveness::gone: return "gone";
+  }
+  return "unknown";
+}
+
+Liveness Registry::liveness(std::uint32_t holder) const {
+  if (header_ == nullptr) return Liveness::gone;
+  return holder_liveness(slots_, holder);
 }
 
 void Registry::recover_slot(std::uint32_t index) {

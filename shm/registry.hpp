@@ -106,6 +106,11 @@ std::uint64_t fork_epoch() noexcept;
 
 enum class Liveness { alive, dead, unknown, gone };
 
+// Whether the holder `holder` of a lock word still lives, judged from the
+// registry's slots alone (read-only; for tools that inspect a file).
+Liveness holder_liveness(const RegistrySlot *slots, std::uint32_t holder);
+const char *liveness_name(Liveness l) noexcept;
+
 // One process's view of a registry. Not copyable; owned by a map view.
 class Registry final : public HolderCheck {
 public:

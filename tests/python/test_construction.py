@@ -79,7 +79,8 @@ def test_conversions_reach_the_map(kwargs, shape):
     report = inspect_map.check(d.name)
     assert report["ok"], report["problem"]
     assert {k: report[k] for k in shape} == shape
-    assert (1 << 24) <= os.path.getsize(d.name) < (1 << 24) + 2 * 4096
+    # the arena, its headers rounded to pages, and the process registry behind it
+    assert (1 << 24) <= os.path.getsize(d.name) < (1 << 24) + 2 * 4096 + 65536
 
 
 def test_new_map_gets_a_fresh_file_and_named_map_keeps_the_callers_name():
