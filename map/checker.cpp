@@ -5,21 +5,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
 
 #include "map/concurrent_hash_map.hpp"
+#include "map/string_map.hpp"
 #include "shm/allocator.hpp"
 #include "shm/arena.hpp"
 #include "shm/offset.hpp"
 #include "shm/region.hpp"
+#include "shm/registry.hpp"
+#include "shm/spin_lock.hpp"
 
 namespace fennowick {
 
 namespace {
 
 using u64 = std::uint64_t;
+using u32 = std::uint32_t;
 
 struct Failed {
   std::string what;
@@ -27,10 +32,17 @@ struct Failed {
 
 [[noreturn]] void fail(std::string what) { throw Failed{std::move(what)}; }
 
+// Held locks listed one by one up to this many; a damaged file may claim
+// every bucket is held, and the list is for a person to read.
+constexpr std::size_t held_locks_listed = 1000;
+static_assert(offsetof(OpRecord, count_delta) == 0);
+
 class Walker {
 public:
-  Walker(const unsigned char *arena, u64 limit, CheckReport &r)
-      : a_(arena), limit_(limit), used_((limit + 7) / 8, false), r_(r) {}
+  Walker(const unsigned char *arena, u64 limit, CheckReport &r, std::vector<bool> &used)
+      : a_(arena), limit_(limit), used_(used), r_(r) {
+    used_.assign((limit + 7) / 8, false);
+  }
 
   template <class T> T read(u64 off) const {
     if (off > limit_ || sizeof(T) > limit_ - off) fail("read outside the arena at offset " + std::to_string(off));
@@ -61,7 +73,7 @@ public:
   u64 bump_ = 0;
   const unsigned char *a_;
   u64 limit_;
-  std::vector<bool> used_;
+  std::vector<bool> &used_;
   CheckReport &r_;
 };
 
@@ -91,15 +103,141 @@ std::string walk_string(Walker &w, u64 list_off, std::uint8_t unit, const char *
   return bytes;
 }
 
-void run(const unsigned char *arena, u64 file_size, CheckReport &r) {
+bool settled_by_others(Liveness l) noexcept { return l == Liveness::dead || l == Liveness::gone; }
+
+// Who holds the lock words of the file, and what the registry says of them.
+class Holders {
+public:
+  Holders(CheckReport &r) : r_(r) {}
+  const RegistrySlot *slots = nullptr;
+
+  // Records a held word; returns the holder's liveness.
+  Liveness held(const char *lock, u64 bucket, u32 holder) {
+    HeldLock h;
+    h.lock = lock;
+    h.bucket = bucket;
+    h.holder = holder;
+    if (holder != 0) {
+      h.liveness = holder_liveness(slots, holder);
+      if (holder_slot(holder) < registry_slots) {
+        h.slot = static_cast<std::int32_t>(holder_slot(holder));
+        if (slots != nullptr && h.liveness != Liveness::gone) h.pid = slots[holder_slot(holder)].pid;
+      }
+    }
+    if (settled_by_others(h.liveness)) r_.needs_recovery = true;
+    else r_.in_use = true;
+    if (r_.held_locks.size() < held_locks_listed) r_.held_locks.push_back(h);
+    else ++unlisted;
+    return h.liveness;
+  }
+
+  std::string describe(u32 holder, Liveness l) const {
+    if (holder == 0) return "an unknown holder";
+    std::string s = "holder " + std::to_string(holder) + " (slot " + std::to_string(holder_slot(holder));
+    return s + ", " + liveness_name(l) + ")";
+  }
+
+  std::size_t unlisted = 0;
+
+private:
+  CheckReport &r_;
+};
+
+u64 registry_offset_of(const unsigned char *arena) noexcept {
+  u64 at = 0;
+  for (int i = 0; i < 7; ++i) at |= u64{arena[offsetof(ArenaHeader, reserved) + i]} << (8 * i);
+  return at;
+}
+
+// The registry behind the arena: its place and header, the registry lock,
+// the live slots and the exact entry count. Sets holders.slots.
+void check_registry(const unsigned char *file, u64 file_size, u64 arena_size, CheckReport &r, Holders &holders,
+                    bool &ops_under_way) {
+  const unsigned char *arena = file + region_header_size;
+  const u64 at = registry_offset_of(arena);
+  r.registry_offset = at;
+  if (at == 0) return;  // made before registries: entry_count is the count
+  if (at % page_size() != 0) fail("process registry at offset " + std::to_string(at) + " is not page aligned");
+  if (at < region_header_size + arena_size) fail("process registry at offset " + std::to_string(at) + " lies inside the arena");
+  if (file_size < registry_bytes || at > file_size - registry_bytes)
+    fail("process registry at offset " + std::to_string(at) + " does not fit in the file");
+  RegistryHeader rh;
+  std::memcpy(&rh, file + at, sizeof rh);
+  if (rh.magic != registry_magic) fail("process registry has no signature");
+  if (rh.slot_count != registry_slots) fail("process registry has " + std::to_string(rh.slot_count) + " slots");
+  if (rh.slot_size != sizeof(RegistrySlot)) fail("process registry slots are " + std::to_string(rh.slot_size) + " bytes");
+  const auto *slots = reinterpret_cast<const RegistrySlot *>(file + at + sizeof(RegistryHeader));
+  holders.slots = slots;
+  if (!lock_values<u64>::valid(rh.lock)) fail("registry lock word holds " + std::to_string(rh.lock));
+  MapSharedWords mw;
+  std::memcpy(&mw, rh.user, sizeof mw);
+  r.slots_used = mw.slots_used;
+
+  for (u32 i = 0; i < registry_slots; ++i) {
+    RegistrySlot s;
+    std::memcpy(&s, slots + i, sizeof s);
+    OpRecord rec;
+    std::memcpy(&rec, s.user, sizeof rec);
+    const u64 state = s.state & 0xff;
+    if (state != slot_free && state != slot_live)
+      fail("registry slot " + std::to_string(i) + " has state " + std::to_string(s.state));
+    if (rec.kind > op_move) fail("registry slot " + std::to_string(i) + " has an operation record of kind " + std::to_string(rec.kind));
+    if (rec.exp_state > exp_leaving)
+      fail("registry slot " + std::to_string(i) + " has expansion state " + std::to_string(rec.exp_state));
+    if (state == slot_free) {
+      // A freed slot was recovered or closed: nothing of it is under way.
+      if (rec.kind != op_none) ops_under_way = true;
+      continue;
+    }
+    const u32 gen = static_cast<u32>(s.state >> 8) & 0xffff;
+    if (gen == 0) fail("registry slot " + std::to_string(i) + " is live with generation 0");
+    LiveSlot ls;
+    ls.index = i;
+    ls.pid = s.pid;
+    ls.liveness = holder_liveness(slots, (gen << 16) | i);
+    ls.operation = rec.kind;
+    ls.expansion = rec.exp_state;
+    ls.count_delta = rec.count_delta;
+    r.live_slots.push_back(ls);
+    const bool busy = rec.kind != op_none || rec.exp_state != exp_out;
+    if (rec.kind != op_none) ops_under_way = true;
+    if (busy && settled_by_others(ls.liveness)) {
+      r.needs_recovery = true;
+      r.notes.push_back("slot " + std::to_string(i) + " (pid " + std::to_string(s.pid) + ") is dead with " +
+                        (rec.kind != op_none ? std::string(operation_name(rec.kind)) + " under way"
+                                             : std::string("a place in an expansion")));
+    } else if (busy) {
+      r.in_use = true;
+    }
+  }
+  const u64 used = r.slots_used < registry_slots ? r.slots_used : registry_slots;
+  std::int64_t sum = 0;
+  for (u64 i = 0; i < used; ++i) {
+    std::int64_t d;  // OpRecord::count_delta, the record's first word
+    std::memcpy(&d, &slots[i].user[0], sizeof d);
+    sum = static_cast<std::int64_t>(static_cast<u64>(sum) + static_cast<u64>(d));
+  }
+  r.exact_entry_count = sum;
+  if (rh.lock != 0) holders.held("registry lock", 0, lock_values<u64>::holder(rh.lock));
+}
+
+void run(const unsigned char *file, u64 file_size, CheckReport &r, std::vector<bool> &used) {
+  const unsigned char *arena = file + region_header_size;
   if (const char *why = arena_check(arena, file_size)) fail(why);
   ArenaHeader ah;
   std::memcpy(&ah, arena, sizeof ah);
   r.arena_size = ah.arena_size;
   r.arena_used = ah.bump;
-  Walker w(arena, ah.arena_size, r);
+  Walker w(arena, ah.arena_size, r, used);
   w.bump_ = ah.bump;
   w.claim(0, arena_header_size, "arena header");
+
+  Holders holders(r);
+  bool in_flux = false;  // an operation under way: counts are not compared
+  check_registry(file, file_size, ah.arena_size, r, holders, in_flux);
+  r.registry_checked = true;
+  const u32 arena_lock = load<u32>(file + offsetof(RegionHeader, arena_lock));
+  if (arena_lock != 0) holders.held("arena lock", 0, lock_values<u32>::holder(arena_lock));
 
   if (ah.bump < map_header_offset - 2 + chunk_size_for(unit_map_header)) fail("not a map file: no map header");
   if (arena[65] != unit_map_header || arena[64] != chunk_size_for(unit_map_header)) fail("not a map file: no map header at its place");
@@ -131,11 +269,18 @@ void run(const unsigned char *arena, u64 file_size, CheckReport &r) {
   r.expansion_participants = w.read<u64>(h.expansion_participants);
   if (n == 0 || !std::has_single_bit(n) || n > h.bucket_chunk_number) fail("bucket chunks in use (" + std::to_string(n) + ") is invalid");
   const u64 lock = w.read<u64>(h.expansion_lock);
-  if (lock != 0 && lock != 0x100000000ull) fail("expansion lock word holds " + std::to_string(lock));
+  if (!lock_values<u64>::valid(lock)) fail("expansion lock word holds " + std::to_string(lock));
+  if (lock != 0) holders.held("expansion lock", 0, lock_values<u64>::holder(lock));
 
   // The table: chunks in use, then at most one expansion's claim or chunks.
+  // A leader publishes chunks n+1..2n-1 in descending order and slot n last,
+  // so while slot n is 0 or the claim marker some of the slots above it may
+  // already be set: a leader at work (or dead at work), or chunks that a
+  // withdrawn claim left for the next leader. Only with slot n set is the
+  // expansion published, and then every slot up to 2n-1 is.
   std::vector<u64> chunks(h.bucket_chunk_number, 0);
-  u64 published = 0;
+  u64 published = 0, kept = 0;
+  const u64 slot_n = n < h.bucket_chunk_number ? w.read<u64>(h.table + 8 * n) : 0;
   for (u64 i = 0; i < h.bucket_chunk_number; ++i) {
     const u64 slot = w.read<u64>(h.table + 8 * i);
     chunks[i] = slot;
@@ -146,7 +291,8 @@ void run(const unsigned char *arena, u64 file_size, CheckReport &r) {
       r.expanding = true;
     } else if (i < 2 * n && slot > claim_marker) {
       block(slot, s * sizeof(Bucket), "bucket chunk");
-      ++published;
+      if (slot_n > claim_marker) ++published;
+      else ++kept;
     } else if (slot != 0) {
       fail("table slot " + std::to_string(i) + " is set beyond the chunks in use");
     }
@@ -155,63 +301,113 @@ void run(const unsigned char *arena, u64 file_size, CheckReport &r) {
     if (published != n) fail("an expansion published " + std::to_string(published) + " of " + std::to_string(n) + " chunks");
     r.expanding = true;
   }
+  if (kept) r.notes.push_back(std::to_string(kept) + " bucket chunks made for an expansion not yet published");
   if (r.expansion_participants) r.expanding = true;
 
   const u64 total = s * n;
   const u64 all = published ? 2 * total : total;
   r.buckets = total;
+  // Held buckets in index order, with their holder: a bucket held may be
+  // mid-change, and so may the twin it is moving entries into.
+  struct Held {
+    u64 bucket;
+    u32 holder;
+    Liveness liveness;
+  };
+  std::vector<Held> held;
+  auto holder_of = [&](u64 k) -> const Held * {
+    auto it = std::lower_bound(held.begin(), held.end(), k, [](const Held &x, u64 b) { return x.bucket < b; });
+    return it != held.end() && it->bucket == k ? &*it : nullptr;
+  };
+  auto bucket_offset = [&](u64 k) { return chunks[k / s] + (k % s) * sizeof(Bucket); };
   for (u64 k = 0; k < all; ++k) {
-    const u64 boff = chunks[k / s] + (k % s) * sizeof(Bucket);
+    const u64 boff = bucket_offset(k);
     const std::string where = "bucket " + std::to_string(k);
     const Bucket b = w.read<Bucket>(boff);
-    if (b.lock != 0 && b.lock != 0x100000000ull) fail(where + ": lock word holds " + std::to_string(b.lock));
+    if (!lock_values<u64>::valid(b.lock)) fail(where + ": lock word holds " + std::to_string(b.lock));
+    if (b.lock != 0) {
+      const u32 id = lock_values<u64>::holder(b.lock);
+      held.push_back(Held{k, id, holders.held("bucket", k, id)});
+    }
     if (b.forward != 0) {
       const u64 twin = k + total;
-      if (k >= total || !published || b.forward != chunks[twin / s] + (twin % s) * sizeof(Bucket)) {
+      if (k >= total || !published || b.forward != bucket_offset(twin)) {
         // a mark left from the expansion that just doubled is allowed
         const u64 prev_twin = k + total / 2;
-        if (!(total >= 2 && k < total / 2 && b.forward == chunks[prev_twin / s] + (prev_twin % s) * sizeof(Bucket)))
+        if (!(total >= 2 && k < total / 2 && b.forward == bucket_offset(prev_twin)))
           fail(where + ": forward word names no twin");
       }
     }
-    const ChunkList &l = b.entries;
-    if (l.per_link != 2) fail(where + ": entries per node is " + std::to_string(l.per_link));
-    if (l.links < 1 || l.links < ceil_div(l.count, 2)) fail(where + ": " + std::to_string(l.count) + " entries in " + std::to_string(l.links) + " nodes");
-    if (l.count > r.longest_bucket) r.longest_bucket = l.count;
-    std::vector<std::pair<long long, std::string>> keys;
-    u64 lnk = l.first;
-    for (u64 j = 0; j < l.links; ++j) {
-      w.chunk(lnk, unit_link, "node link");
-      const u64 payload = w.read<u64>(lnk);
-      w.chunk(payload, unit_node, "node");
-      ++r.nodes;
-      for (u64 slot = 0; slot < 2; ++slot) {
-        const u64 i = 2 * j + slot;
-        const u64 eoff = payload + slot * sizeof(MapEntry);
-        const MapEntry e = w.read<MapEntry>(eoff);
-        if (i >= l.count) {
-          if (e.key.links || e.value.links) fail(where + ": slot " + std::to_string(i) + " beyond the count still names strings");
-          continue;
+    const u64 found_before = r.entries_found;
+    try {
+      const ChunkList &l = b.entries;
+      if (l.per_link != 2) fail(where + ": entries per node is " + std::to_string(l.per_link));
+      if (l.links < 1 || l.links < ceil_div(l.count, 2)) fail(where + ": " + std::to_string(l.count) + " entries in " + std::to_string(l.links) + " nodes");
+      if (l.count > r.longest_bucket) r.longest_bucket = l.count;
+      std::vector<std::pair<long long, std::string>> keys;
+      u64 lnk = l.first;
+      for (u64 j = 0; j < l.links; ++j) {
+        w.chunk(lnk, unit_link, "node link");
+        const u64 payload = w.read<u64>(lnk);
+        w.chunk(payload, unit_node, "node");
+        ++r.nodes;
+        for (u64 slot = 0; slot < 2; ++slot) {
+          const u64 i = 2 * j + slot;
+          const u64 eoff = payload + slot * sizeof(MapEntry);
+          const MapEntry e = w.read<MapEntry>(eoff);
+          if (i >= l.count) {
+            if (e.key.links || e.value.links) fail(where + ": slot " + std::to_string(i) + " beyond the count still names strings");
+            continue;
+          }
+          const std::string ew = where + ", entry " + std::to_string(i);
+          std::string key = walk_string(w, eoff, U, (ew + " key").c_str());
+          walk_string(w, eoff + 40, U, (ew + " value").c_str());
+          r.key_bytes += e.key.count;
+          r.value_bytes += e.value.count;
+          const u64 home = static_cast<u64>(e.hash) & (total - 1);
+          const bool in_twin = published && k >= total && (static_cast<u64>(e.hash) & (2 * total - 1)) == k;
+          const bool leaving = published && k < total && (static_cast<u64>(e.hash) & (2 * total - 1)) == k + total;
+          if (home != k && !in_twin && !leaving) fail(ew + " has a hash that belongs in bucket " + std::to_string(home));
+          for (const auto &[hh, kk] : keys)
+            if (hh == e.hash && kk == key && key.size() == e.key.count) fail(ew + " repeats an earlier key of its bucket");
+          keys.emplace_back(e.hash, std::move(key));
+          ++r.entries_found;
         }
-        const std::string ew = where + ", entry " + std::to_string(i);
-        std::string key = walk_string(w, eoff, U, (ew + " key").c_str());
-        walk_string(w, eoff + 40, U, (ew + " value").c_str());
-        r.key_bytes += e.key.count;
-        r.value_bytes += e.value.count;
-        const u64 home = static_cast<u64>(e.hash) & (total - 1);
-        const bool in_twin = published && k >= total && (static_cast<u64>(e.hash) & (2 * total - 1)) == k;
-        const bool leaving = published && k < total && (static_cast<u64>(e.hash) & (2 * total - 1)) == k + total;
-        if (home != k && !in_twin && !leaving) fail(ew + " has a hash that belongs in bucket " + std::to_string(home));
-        for (const auto &[hh, kk] : keys)
-          if (hh == e.hash && kk == key && key.size() == e.key.count) fail(ew + " repeats an earlier key of its bucket");
-        keys.emplace_back(e.hash, std::move(key));
-        ++r.entries_found;
+        lnk = w.read<u64>(lnk + 8);
       }
-      lnk = w.read<u64>(lnk + 8);
+    } catch (const Failed &f) {
+      // Inside a held bucket, or the twin its holder is moving entries
+      // into, the holder may be half-way through a change that its record
+      // lets it (or its recoverer) finish.
+      const Held *by = holder_of(k);
+      if (by == nullptr && published && k >= total) {
+        const Held *old = holder_of(k - total);
+        if (old != nullptr && w.read<u64>(bucket_offset(k - total) + offsetof(Bucket, forward)) == boff) by = old;
+      }
+      if (by == nullptr) throw;
+      in_flux = true;
+      ++r.buckets_mid_change;
+      r.entries_found = found_before;
+      r.notes.push_back(where + " is mid-change under " + holders.describe(by->holder, by->liveness) +
+                        ", not fully checked: " + f.what);
     }
   }
-  if (!r.expanding && r.entries_found != r.entry_count)
+  if (holders.unlisted)
+    r.notes.push_back(std::to_string(holders.unlisted) + " more held locks not listed");
+  if (!held.empty()) in_flux = true;
+
+  if (in_flux) {
+    r.notes.push_back(std::string("entries not compared with the count: operations are under way (") +
+                      (r.needs_recovery ? "recovery pending" : "map in use") + ")");
+  } else if (r.registry_offset != 0) {
+    if (r.exact_entry_count < 0 || static_cast<u64>(r.exact_entry_count) != r.entries_found)
+      fail("the registry counts " + std::to_string(r.exact_entry_count) + " entries but the buckets hold " +
+           std::to_string(r.entries_found));
+  } else if (!r.expanding && r.entries_found != r.entry_count) {
     fail("entry count says " + std::to_string(r.entry_count) + " but the buckets hold " + std::to_string(r.entries_found));
+  }
+  if (r.needs_recovery)
+    r.notes.push_back("needs recovery: the next process that opens the map or waits on a lock of a dead holder recovers it");
 
   // Free lists: every chunk on them is a chunk of its class, used by nothing.
   const struct { u64 head; std::uint8_t unit; const char *name; } lists[3] = {
@@ -229,6 +425,41 @@ void run(const unsigned char *arena, u64 file_size, CheckReport &r) {
 }
 
 }  // namespace
+
+const char *operation_name(std::uint64_t kind) noexcept {
+  switch (kind) {
+    case op_none: return "none";
+    case op_insert: return "insert";
+    case op_replace: return "replace";
+    case op_remove: return "remove";
+    case op_move: return "move";
+  }
+  return "unknown";
+}
+
+CheckReport check_mapped_file(const unsigned char *file, std::uint64_t file_size,
+                              std::vector<bool> *granules) noexcept {
+  CheckReport r;
+  r.file_size = file_size;
+  try {
+    std::vector<bool> scratch;
+    std::vector<bool> &used = granules ? *granules : scratch;
+    if (file_size < region_overhead) {
+      r.problem = "not a map file: too short for its headers";
+      return r;
+    }
+    try {
+      run(file, file_size, r, used);
+      r.ok = true;
+    } catch (const Failed &f) {
+      r.problem = f.what;
+    }
+  } catch (const std::exception &e) {
+    r.ok = false;
+    r.problem = e.what();
+  }
+  return r;
+}
 
 CheckReport check_map_file(const std::string &path) noexcept {
   CheckReport r;
@@ -256,13 +487,9 @@ CheckReport check_map_file(const std::string &path) noexcept {
       r.problem = std::string("cannot map the file: ") + std::strerror(errno);
       return r;
     }
-    try {
-      run(static_cast<const unsigned char *>(view) + region_header_size, r.file_size, r);
-      r.ok = true;
-    } catch (const Failed &f) {
-      r.problem = f.what;
-    }
-    munmap(view, r.file_size);
+    const u64 size = r.file_size;
+    r = check_mapped_file(static_cast<const unsigned char *>(view), size);
+    munmap(view, size);
   } catch (const std::exception &e) {
     r.problem = e.what();
   }
