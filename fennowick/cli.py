@@ -1,10 +1,11 @@
-"""Command line of fennowick.quillmap: ``quillmap demo | stat | check | bench``.
+"""Command line of fennowick.quillmap: ``quillmap demo | stat | check | repair | bench``.
 
 ``demo`` shows the map at work: worker processes insert, read back, replace
 and remove their share of the entries in one shared map, phase by phase, and a
 fresh process then checks every entry. ``stat`` prints a map file's shape,
-``check`` walks it for inconsistencies, ``bench`` compares the map with the
-shared dictionaries a Python user would otherwise pick.
+``check`` walks it for inconsistencies, ``repair`` gives back what dead
+processes left behind in a map that no one has open, ``bench`` compares the
+map with the shared dictionaries a Python user would otherwise pick.
 """
 
 from __future__ import annotations
@@ -238,16 +239,90 @@ def stat(args: argparse.Namespace) -> int:
     return 0
 
 
+def _holder(lock: dict[str, Any]) -> str:
+    if lock["holder"] == 0:
+        return "holder unknown (plain held value)"
+    pid = f", pid {lock['pid']}" if lock["pid"] is not None else ""
+    slot = f"slot {lock['slot']}" if lock["slot"] is not None else "no slot"
+    return f"holder {lock['holder']} ({slot}{pid}): {lock['liveness']}"
+
+
+def _check_lines(report: dict[str, Any]) -> list[str]:
+    """The detail lines of a check: counts, held locks, views, notes."""
+    lines = []
+    if report["exact_entry_count"] is not None:
+        lines.append(f"  entries: {report['entries_found']:,} found, the registry counts "
+                     f"{report['exact_entry_count']:,} (entry_count word {report['entry_count']:,}, an estimate)")
+    for lock in report["held_locks"]:
+        what = f"bucket {lock['bucket']}" if lock["lock"] == "bucket" else lock["lock"]
+        lines.append(f"  held: {what}, {_holder(lock)}")
+    for slot in report["live_slots"]:
+        doing = [] if slot["operation"] == "none" else [f"{slot['operation']} under way"]
+        if slot["expansion"] == "in":
+            doing.append("in an expansion")
+        lines.append(f"  view: slot {slot['index']}, pid {slot['pid']}, {slot['liveness']}"
+                     + (f", {', '.join(doing)}" if doing else ""))
+    lines.extend(f"  note: {n}" for n in report["notes"])
+    return lines
+
+
 def check(args: argparse.Namespace) -> int:
     report = _inspect(args.name)
     if args.json:
         print(json.dumps(report, indent=2))
     elif report["ok"]:
-        print(f"{args.name}: ok, {report['entries_found']:,} entries in {report['buckets']:,} buckets, "
+        state = ("needs recovery" if report["needs_recovery"] else
+                 "in use" if report["in_use"] else "ok")
+        print(f"{args.name}: {state}, {report['entries_found']:,} entries in {report['buckets']:,} buckets, "
               f"{report['free_chunks']:,} free chunks")
+        for line in _check_lines(report):
+            print(line)
     else:
-        print(f"{args.name}: {report['problem']}")
+        print(f"{args.name}: damaged: {report['problem']}")
+        for line in _check_lines(report):
+            print(line)
     return 0 if report["ok"] else 1
+
+
+REPAIR_REFUSED = 3
+
+
+def repair(args: argparse.Namespace) -> int:
+    from fennowick import _inspect
+
+    if not os.path.exists(args.name):
+        raise CliError(f"no such file: {args.name}")
+    result = _inspect.repair(os.fsencode(args.name))
+    code = 0 if result["done"] else REPAIR_REFUSED if result["refused"] else 1
+    if args.json:
+        print(json.dumps(result, indent=2))
+        return code
+    if result["refused"]:
+        print(f"{args.name}: not repaired: {result['problem']}; close them first:")
+        for slot in result["blocking"]:
+            print(f"  slot {slot['index']}: pid {slot['pid']} ({slot['liveness']})")
+        return code
+    if result["bump"] == 0:   # stopped before the sweep
+        print(f"{args.name}: not repaired: {result['problem']}")
+        return code
+    print(f"{args.name}: recovered {result['dead_views']} view(s) of dead processes, "
+          f"{result['entries_found']:,} entries found")
+    for c in result["reclaimed"]:
+        print(f"  reclaimed: {c['chunks']:,} chunks of unit {c['unit']} ({c['bytes']:,} bytes)")
+    if result["sweep_complete"]:
+        print(f"  swept: the whole carved space ({result['bump']:,} bytes)")
+    else:
+        print(f"  swept: {result['swept_to']:,} of {result['bump']:,} bytes, stopped: {result['sweep_stop']}; "
+              f"nothing beyond was reclaimed")
+    print(f"  cleared: {result['locks_cleared']} lock words, {result['forwards_cleared']} forward words")
+    after = result["after"]
+    if result["done"]:
+        print(f"  check afterwards: ok, {after['entries_found']:,} entries, {after['free_chunks']:,} free chunks")
+    else:
+        print(f"  check afterwards: {result['problem']}")
+        for line in _check_lines(after):
+            print(line)
+    return code
 
 
 def bench(args: argparse.Namespace) -> int:
@@ -273,10 +348,36 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name")
     p.add_argument("--json", action="store_true")
     p.set_defaults(func=stat)
-    p = sub.add_parser("check", help="walk a map file and report the first inconsistency")
+    p = sub.add_parser(
+        "check", help="walk a map file and report the first inconsistency",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Walk a map file read-only: report the first inconsistency, the lock words held "
+                    "with their holders (alive, dead, unknown: another pid namespace or a plain held "
+                    "value, gone: its view closed or was recovered) and the views attached.",
+        epilog="exit status:\n"
+               "  0  not damaged. The first line says 'ok', 'in use' (live holders, operations under\n"
+               "     way) or 'needs recovery' (locks or work of dead or gone holders; the next process\n"
+               "     that opens the map or waits on such a lock recovers it)\n"
+               "  1  damaged: the line says what is inconsistent\n"
+               "  2  no such file, or a usage error")
     p.add_argument("name")
     p.add_argument("--json", action="store_true")
     p.set_defaults(func=check)
+    p = sub.add_parser(
+        "repair", help="offline repair of a map that no process has open",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Recover the views of dead processes, give chunks that nothing reaches (taken by "
+                    "processes that died mid-operation) back to the free lists, clear the lock words "
+                    "of dead holders and reset the counts; then check the file. Only for a map that no "
+                    "process has open: nothing stops one from opening it meanwhile.",
+        epilog="exit status:\n"
+               "  0  repaired, and the check afterwards is clean\n"
+               "  1  not repaired: the map is damaged (or the repair left it so)\n"
+               "  2  no such file, or a usage error\n"
+               "  3  refused: views of running processes (or of another pid namespace) have the map open")
+    p.add_argument("name")
+    p.add_argument("--json", action="store_true")
+    p.set_defaults(func=repair)
     p = sub.add_parser("bench", help="benchmark against other shared dictionaries")
     p.add_argument("--quick", action="store_true", help="a few seconds per system")
     p.add_argument("--out", default="bench-results", help="folder for the Markdown table and the chart")

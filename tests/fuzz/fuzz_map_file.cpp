@@ -11,12 +11,16 @@
 // process could be in the middle of that work. A file cannot say that nobody
 // is, so before a file is used the target clears those words (every lock,
 // forward mark, claim marker and the participant count it can locate with
-// bounds checks). Everything else of the input reaches the code as it is.
+// bounds checks, the registry's lock, and every registry slot's state, so
+// that no slot names a process to wait for or recover). Everything else of
+// the input reaches the code as it is.
 //
 // When the settled file passes the checker with no expansion under way and no
 // operation threw, the file must still pass the checker afterwards:
 // operations on a sound map keep it sound. (An expansion found in a file has
 // lost its participants to the settling, so finishing it proves nothing.)
+// Then the offline repair runs on the file: whatever it sweeps must pass the
+// checker afterwards.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,11 +35,14 @@
 #include <vector>
 
 #include "map/checker.hpp"
+#include "map/repair.hpp"
 #include "map/concurrent_hash_map.hpp"
 #include "map/string_map.hpp"
 #include "shm/host.hpp"
 #include "shm/offset.hpp"
+#include "shm/arena.hpp"
 #include "shm/region.hpp"
+#include "shm/registry.hpp"
 
 namespace {
 
@@ -57,11 +64,35 @@ void zero_at(std::vector<unsigned char> &f, u64 off, u64 len) {
   if (off <= f.size() && len <= f.size() - off) std::memset(f.data() + off, 0, len);
 }
 
+// The registry behind the arena, when the file names one that fits: its
+// lock is cleared like the map's, and every slot is freed, so that opening
+// does not recover slots of garbage (which would ask /proc about random pids
+// and make the run depend on what runs on the machine). Records and counts
+// stay as the input has them: a freed slot's count still counts.
+void settle_registry(std::vector<unsigned char> &f) {
+  constexpr u64 arena = fennowick::region_header_size;
+  const u64 reserved = arena + offsetof(fennowick::ArenaHeader, reserved);
+  if (f.size() < reserved + 7) return;
+  u64 at = 0;
+  for (int i = 0; i < 7; ++i) at |= u64{f[reserved + i]} << (8 * i);
+  if (at == 0 || at > f.size() || fennowick::registry_bytes > f.size() - at) return;
+  zero_at(f, at + offsetof(fennowick::RegistryHeader, lock), 8);
+  const u64 slots = at + sizeof(fennowick::RegistryHeader);
+  for (u64 i = 0; i < fennowick::registry_slots; ++i) {
+    const u64 state_at = slots + i * sizeof(fennowick::RegistrySlot) + offsetof(fennowick::RegistrySlot, state);
+    u64 state = 0;
+    if (!read_at(f, state_at, state)) break;
+    state &= ~u64{0xff};  // free, same generation
+    std::memcpy(f.data() + state_at, &state, sizeof state);
+  }
+}
+
 // Clears every word that would make an operation wait for another process.
 // Returns false when the file names too many buckets to do that cheaply.
 bool settle(std::vector<unsigned char> &f) {
   constexpr u64 arena = fennowick::region_header_size;
   zero_at(f, 16, 4);  // arena lock
+  settle_registry(f);
   MapHeader h;
   if (!read_at(f, arena + fennowick::map_header_offset, h)) return true;
   const u64 arena_bytes = f.size() - arena;  // offsets below count from the arena base
@@ -190,6 +221,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const fennowick::CheckReport after = fennowick::check_map_file(path);
   if (before.ok && !before.expanding && clean && !after.ok) {
     std::fprintf(stderr, "a sound map became unsound: %s\n", after.problem.c_str());
+    std::abort();
+  }
+  // The offline repair on whatever is left: it may refuse a damaged file,
+  // but a file it swept must pass the checker afterwards.
+  const fennowick::RepairReport rep = fennowick::repair_map_file(path);
+  if (rep.bump != 0 && !rep.after.ok) {
+    std::fprintf(stderr, "the repair left the map unsound: %s\n", rep.after.problem.c_str());
     std::abort();
   }
   return 0;
