@@ -51,6 +51,7 @@
 
 #include "map/string_map.hpp"
 #include "shm/arena.hpp"
+#include "shm/crash_point.hpp"
 #include "shm/host.hpp"
 #include "shm/spin_lock.hpp"
 
@@ -135,6 +136,7 @@ template <int S> void ConcurrentHashMap_string<S>::note_membership(u64 state, u6
   r->exp_before = before;
   r->exp_n = n;
   word(r->exp_state).store(state, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
 }
 
 // The done-bitmap of the expansion of n, made if missing (by the leader, or
@@ -174,6 +176,7 @@ template <int S> void ConcurrentHashMap_string<S>::mark_batch(u64 n, u64 batch) 
   // bitmap made for its n would take the place of the one under way.
   if (this->bucket_chunks_in_use() != n) return;
   if (u64 *bits = bitmap_for(n, true)) word(bits[1 + batch / 64]).fetch_or(u64{1} << (batch % 64), std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
 }
 
 template <int S> bool ConcurrentHashMap_string<S>::all_batches_done(u64 n) {
@@ -195,6 +198,7 @@ template <int S> bool ConcurrentHashMap_string<S>::try_double(u64 n) {
   if (word(this->table_[n]).load(std::memory_order_seq_cst) <= claim_marker) return false;
   if (registry_.present() ? !all_batches_done(n) : this->participants() != 0) return false;
   word(*this->bucket_chunks_in_use_).store(2 * n, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
   return true;
 }
 
@@ -241,6 +245,7 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
           const u64 p = map->participants();
           map->note_membership(exp_leaving, p, n);
           if (p > 0) word(*map->expansion_participants_).store(p - 1, std::memory_order_seq_cst);
+          FENNOWICK_CRASH_POINT();
           map->note_membership(exp_out, p, n);
         }
         if (map->try_double(n)) map->clear_forwards(n);
@@ -309,6 +314,7 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
     word(w->leader).store(registry_.holder(), std::memory_order_seq_cst);
     word(w->leader_n).store(n, std::memory_order_seq_cst);
   }
+  FENNOWICK_CRASH_POINT();
   std::vector<u64> made(n, 0);  // offsets of the chunks this leader made, by i - n
   try {
     for (u64 i = n; i < 2 * n; ++i) {
@@ -317,6 +323,7 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
       if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
       auto *buckets = static_cast<Bucket *>(block);
       for (u64 j = 0; j < s; ++j) init_bucket(buckets + j);
+      FENNOWICK_CRASH_POINT();
       made[i - n] = offset_of(this->base_, block);
     }
     bitmap_for(n, true);
@@ -326,24 +333,29 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
     throw;
   }
   word(*this->migration_cursor_).store(static_cast<std::int64_t>(s * n - 1), std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
   for (u64 i = 2 * n; i-- > n + 1;) {
     if (made[i - n] == 0) continue;
     u64 expected = 0;
     word(this->table_[i]).compare_exchange_strong(expected, made[i - n], std::memory_order_seq_cst);
+    FENNOWICK_CRASH_POINT();
   }
   u64 expected = claim_marker;
   word(this->table_[n]).compare_exchange_strong(expected, made[0], std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
 }
 
-// Addresses of a bucket's first t entry slots.
+// Addresses of a bucket's first t entry slots, which may reach past its
+// count (a move being finished), never past its nodes.
 template <int S> void ConcurrentHashMap_string<S>::entry_slots(Bucket *b, u64 t, std::vector<MapEntry *> &out) {
   out.resize(t);
   if (t == 0) return;
-  ChunkListCursor cur(*this, b->entries);
+  if (t > b->entries.links * 2) throw_damaged("bucket has fewer nodes than entries");
+  unsigned char *l = node_link(b->entries.first);
   for (u64 i = 0;; ++i) {
-    out[i] = cur.entry();
+    out[i] = reinterpret_cast<MapEntry *>(node_payload(l) + sizeof(MapEntry) * (i % 2));
     if (i + 1 == t) break;
-    cur.advance();
+    if (i % 2 == 1) l = node_link(load<u64>(l + 8));
   }
 }
 
@@ -352,20 +364,31 @@ template <int S> void ConcurrentHashMap_string<S>::entry_slots(Bucket *b, u64 t,
 // its copy; the source slot i lies past free and stays whole until the count
 // is lowered, so the copy can always be redone.
 template <int S>
-void ConcurrentHashMap_string<S>::compact_from(Bucket *old, OpRecord *r, u64 split, u64 t, u64 free_slot, u64 i) {
-  thread_local std::vector<MapEntry *> slots;
-  entry_slots(old, t, slots);
+void ConcurrentHashMap_string<S>::compact_from(Bucket *old, OpRecord *r, u64 split, u64 t, u64 free_slot, u64 i,
+                                               std::vector<MapEntry *> *known) {
+  thread_local std::vector<MapEntry *> walked;
+  std::vector<MapEntry *> &slots = known ? *known : walked;
+  if (!known) entry_slots(old, t, slots);
   for (; i < t; ++i) {
     if ((static_cast<u64>(slots[i]->hash) & split) != 0) continue;
     if (r) {
       r->a[5] = free_slot;
       word(r->a[6]).store(i, std::memory_order_seq_cst);
     }
-    std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry));
+    std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry) / 2);
+    FENNOWICK_CRASH_POINT();
+    std::memcpy(reinterpret_cast<unsigned char *>(slots[free_slot]) + sizeof(MapEntry) / 2,
+                reinterpret_cast<const unsigned char *>(slots[i]) + sizeof(MapEntry) / 2,
+                sizeof(MapEntry) - sizeof(MapEntry) / 2);
+    FENNOWICK_CRASH_POINT();
     ++free_slot;
   }
   old->entries.count = free_slot;
-  for (u64 j = free_slot; j < t; ++j) std::memset(static_cast<void *>(slots[j]), 0, sizeof(MapEntry));
+  FENNOWICK_CRASH_POINT();
+  for (u64 j = free_slot; j < t; ++j) {
+    std::memset(static_cast<void *>(slots[j]), 0, sizeof(MapEntry));
+    FENNOWICK_CRASH_POINT();
+  }
 }
 
 template <int S> void ConcurrentHashMap_string<S>::roll_forward_move(Bucket *old, OpRecord &r) {
@@ -403,6 +426,7 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   Bucket *twin = bucket_at(f + split);
   const u64 mark = offset_of(this->base_, twin);
   word(old->forward).exchange(mark, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
   if (this->bucket_chunks_in_use() != n) {
     // A batch moved again by a latecomer after the table doubled (and its
     // marks were cleared): take the mark back, there is nothing to move.
@@ -443,45 +467,58 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
     }
   }
   const u64 twin_before = tw.count;
-  rec.begin(op_move, this->base_, old);
-  if (OpRecord *r = rec.r) {
+  if (OpRecord *r = rec.r) {  // the details first: begin() publishes them
     r->a[0] = offset_of(this->base_, twin);
     r->a[1] = split;
     r->a[2] = t;
     r->a[3] = twin_before;
+    r->a[4] = 1;
     r->a[7] = k;
-    word(r->a[4]).store(1, std::memory_order_seq_cst);
   }
+  rec.begin(op_move, this->base_, old);
   // Phase 1: the moving entries go into the twin past its count, in order;
-  // raising its count is the commit. Old is not touched.
-  unsigned char *tail = node_link(tw.first);
-  for (u64 i = 1; i < tw.links; ++i) tail = node_link(load<u64>(tail + 8));
+  // raising its count is the commit. Old is not touched. One walk of the
+  // twin's chain finds both the node of its first free slot and its last
+  // link, behind which the fresh nodes go.
+  const u64 first_free_node = twin_before / 2;
+  unsigned char *node = nullptr, *tail = node_link(tw.first);
+  for (u64 i = 0;; ++i) {
+    if (i == first_free_node) node = tail;
+    if (i + 1 >= tw.links) break;
+    tail = node_link(load<u64>(tail + 8));
+  }
   if (fresh) {
     store<u64>(tail + 8, offset_of(this->base_, fresh));
+    FENNOWICK_CRASH_POINT();
     tw.links += need;
+    FENNOWICK_CRASH_POINT();
+    if (node == nullptr) node = fresh;  // the twin's own nodes were full
   }
-  // The twin's slots: walk from its first node again (its links now include
-  // the fresh ones).
   {
     u64 dst = twin_before;
-    unsigned char *node = node_link(tw.first);
-    u64 node_index = 0;
+    unsigned char *payload_of_node = node_payload(node);
     for (u64 i = 0; i < t; ++i) {
       if ((static_cast<u64>(slots[i]->hash) & split) == 0) continue;
-      for (; node_index < dst / 2; ++node_index) node = node_link(load<u64>(node + 8));
-      auto *to = reinterpret_cast<MapEntry *>(node_payload(node) + sizeof(MapEntry) * (dst % 2));
+      if (dst > twin_before && dst % 2 == 0) {
+        node = node_link(load<u64>(node + 8));
+        payload_of_node = node_payload(node);
+      }
+      auto *to = reinterpret_cast<MapEntry *>(payload_of_node + sizeof(MapEntry) * (dst % 2));
       std::memcpy(static_cast<void *>(to), slots[i], sizeof(MapEntry));
+      FENNOWICK_CRASH_POINT();
       ++dst;
     }
   }
   tw.count = twin_before + k;
+  FENNOWICK_CRASH_POINT();
   // Phase 2: compact old in place.
   if (OpRecord *r = rec.r) {
     r->a[5] = first_moving;
     r->a[6] = first_moving + 1;
     word(r->a[4]).store(2, std::memory_order_seq_cst);
   }
-  compact_from(old, rec.r, split, t, first_moving, first_moving + 1);
+  FENNOWICK_CRASH_POINT();
+  compact_from(old, rec.r, split, t, first_moving, first_moving + 1, &slots);
   rec.commit(0);
 }
 
@@ -548,6 +585,7 @@ template <int S> void ConcurrentHashMap_string<S>::clear_forwards(u64 n) noexcep
       Bucket *old = bucket_at(f);
       u64 expected = offset_of(this->base_, bucket_at(f + s * n));
       word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+      FENNOWICK_CRASH_POINT();
     } catch (...) {
       // A damaged table slot: that bucket's mark stays, and inserts into it
       // keep waiting rather than store entries where they would be lost. The
@@ -569,7 +607,8 @@ template void ConcurrentHashMap_string<1>::move_batch_range(u64, u64);
 template void ConcurrentHashMap_string<1>::withdraw_dead_claim(u64);
 template void ConcurrentHashMap_string<1>::lead(u64);
 template void ConcurrentHashMap_string<1>::entry_slots(Bucket *, u64, std::vector<MapEntry *> &);
-template void ConcurrentHashMap_string<1>::compact_from(Bucket *, OpRecord *, u64, u64, u64, u64);
+template void ConcurrentHashMap_string<1>::compact_from(Bucket *, OpRecord *, u64, u64, u64, u64,
+                                                         std::vector<MapEntry *> *);
 template void ConcurrentHashMap_string<1>::move_bucket_stealing(Bucket *, Bucket *, u64, u64, u64);
 template void ConcurrentHashMap_string<1>::clear_forwards(u64) noexcept;
 

@@ -82,9 +82,20 @@ template <int S> void ConcurrentHashMap_string<S>::attach_view() {
   if (data_allocator_) data_allocator_->bind(&slot->caches[1], &registry_);
   MapSharedWords *w = shared_words();
   const u64 used = holder_slot(registry_.holder()) + 1;
-  u64 seen = word(w->slots_used).load(std::memory_order_seq_cst);
-  while (seen < used && !word(w->slots_used).compare_exchange_weak(seen, used, std::memory_order_seq_cst)) {
+  registry_.lock();
+  struct Unlock {
+    Registry &r;
+    ~Unlock() { r.unlock(); }
+  } unlock{registry_};
+  if (word(w->slots_used).load(std::memory_order_seq_cst) == 0) {
+    // The first view ever of this registry: entries made before it (a file
+    // written before registries existed) are counted in slot 0, whose delta
+    // is still 0 and which nobody else can have touched yet.
+    auto *first = reinterpret_cast<OpRecord *>(registry_.slot(0)->user);
+    const u64 before = ConcurrentHashMap_base<S>::entry_count();
+    word(first->count_delta).store(first->count_delta + static_cast<std::int64_t>(before), std::memory_order_seq_cst);
   }
+  if (word(w->slots_used).load(std::memory_order_seq_cst) < used) word(w->slots_used).store(used, std::memory_order_seq_cst);
 }
 
 // A forked child shares its parent's view object but not its slot: before it
@@ -167,6 +178,12 @@ template <int S> void ConcurrentHashMap_string<S>::recover_record(std::uint32_t 
   };
   switch (kind) {
     case op_insert:
+      // Not committed: the slot past the count may hold the entry's
+      // descriptors, perhaps half written. It is cleared (slots past the count
+      // hold no strings); the chunks it named stay out of use until an
+      // offline repair, since a torn descriptor cannot be trusted to free by.
+      if (entries.count == r.count_before && entries.count < entries.links * 2)
+        std::memset(static_cast<void *>(slot_at(entries.count)), 0, sizeof(MapEntry));
       break;
     case op_replace: {
       auto *e = reinterpret_cast<MapEntry *>(in_arena(this->base_, limit_, r.a[0], sizeof(MapEntry), "record names no entry"));

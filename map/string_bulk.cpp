@@ -116,7 +116,7 @@ template <int S>
 std::uint64_t ConcurrentHashMap_string<S>::scan_bucket(std::uint64_t cursor, bool values,
                                                        std::vector<ScannedEntry> &out) {
   out.clear();
-  OpScope op(*this);
+  ReadScope op(*this);
   u64 n = 0;
   Bucket *twin;
   Bucket *first_bucket = lock_bucket_pair(static_cast<long long>(cursor), twin, &n);

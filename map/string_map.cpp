@@ -328,6 +328,10 @@ template <int S> void ConcurrentHashMap_string<S>::destroy() noexcept {
   // A cache that a damaged file has overwritten is dropped instead of
   // flushed: its chunks stay out of use in that file, and the process lives.
   const bool intact = caches_intact();
+  // Flushing takes the arena lock: as this view, so that a death in the
+  // middle of it leaves a lock word others can reclaim.
+  const bool attached = registry_.present() && registry_.own_slot() != nullptr && epoch_ == fork_epoch();
+  LockContextScope context(attached ? registry_.holder() : 0, attached ? &registry_ : nullptr);
   for (Allocator **a : {&data_allocator_, &node_allocator_}) {
     if (*a == nullptr) continue;
     if (intact) (*a)->flush();

@@ -42,6 +42,7 @@ private:
 
 namespace string_map_detail {
 struct OpScope;
+struct ReadScope;
 struct RecordScope;
 template <class Map> class BucketLock;
 }  // namespace string_map_detail
@@ -167,6 +168,7 @@ public:
 
 private:
   friend struct string_map_detail::OpScope;
+  friend struct string_map_detail::ReadScope;
   friend struct string_map_detail::RecordScope;
   void attach_view();
   void enter() ;  // at the start of every operation: re-attach after fork
@@ -180,7 +182,7 @@ private:
   void recover_record(std::uint32_t holder, OpRecord &r);
   void roll_forward_move(Bucket *old, OpRecord &r);
   void compact_from(Bucket *old, OpRecord *r, std::uint64_t split, std::uint64_t t, std::uint64_t free_slot,
-                    std::uint64_t i);
+                    std::uint64_t i, std::vector<MapEntry *> *known = nullptr);
   void recover_membership(std::uint32_t holder, OpRecord &r);
   void free_chain(std::uint64_t first, std::uint64_t links, std::uint64_t unit);
   void withdraw_dead_claim(std::uint64_t n);

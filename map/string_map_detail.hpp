@@ -8,6 +8,7 @@
 #include "map/string_map.hpp"
 #include "shm/arena.hpp"
 #include "shm/offset.hpp"
+#include "shm/crash_point.hpp"
 #include "shm/spin_lock.hpp"
 
 namespace fennowick {
@@ -31,6 +32,11 @@ struct OpScope {
   LockContextScope context;
 };
 
+// For lookups, which take no lock on the arena's behalf: only re-attach.
+struct ReadScope {
+  template <class Map> explicit ReadScope(Map &m) { m.enter(); }
+};
+
 // The view's lane and its operation record, around one bucket critical
 // section (recovery.cpp). Taken before the bucket lock. begin() names the
 // operation once the bucket is locked and before anything visible changes;
@@ -44,25 +50,32 @@ struct RecordScope {
   RecordScope(const RecordScope &) = delete;
   RecordScope &operator=(const RecordScope &) = delete;
   ~RecordScope() {
-    if (r && active) {
-      word(r->kind).store(op_none, std::memory_order_seq_cst);
-    }
-    spin_unlock(*lane);
+    if (r && active) word(r->kind).store(op_none, std::memory_order_release);
+    // Process-local, and nothing but this thread's own stores to order.
+    std::atomic_ref<std::uint64_t>(*lane).store(0, std::memory_order_release);
   }
+  // A survivor reads the record after it has seen this view's lock word and
+  // found it dead: the record's fields must reach memory before the kind, and
+  // the kind before any change to the bucket (the fence keeps later stores
+  // behind it; on x86 it costs nothing).
   void begin(std::uint64_t kind, const unsigned char *base, Bucket *b) noexcept {
     if (r == nullptr) return;
     r->bucket = offset_of(base, b);
     r->count_before = b->entries.count;
     r->delta_before = r->count_delta;
-    word(r->kind).store(kind, std::memory_order_seq_cst);
+    word(r->kind).store(kind, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_release);
     active = true;
+    FENNOWICK_CRASH_POINT();
   }
   // The operation changed the bucket's count by `change`, and is complete.
   void commit(std::int64_t change) noexcept {
     if (r == nullptr) return;
-    word(r->count_delta).store(r->delta_before + change, std::memory_order_seq_cst);
-    word(r->kind).store(op_none, std::memory_order_seq_cst);
+    word(r->count_delta).store(r->delta_before + change, std::memory_order_release);
+    FENNOWICK_CRASH_POINT();
+    word(r->kind).store(op_none, std::memory_order_release);
     active = false;
+    FENNOWICK_CRASH_POINT();
   }
   std::uint64_t *lane;
   OpRecord *r;

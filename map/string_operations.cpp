@@ -193,9 +193,16 @@ bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<Concurrent
           r->a[5] = old.links;
           word(r->kind).store(op_replace, std::memory_order_seq_cst);
         }
+        FENNOWICK_CRASH_POINT();
+        e->value.first = v.first;
+        FENNOWICK_CRASH_POINT();
+        e->value.count = v.count;
+        FENNOWICK_CRASH_POINT();
         e->value = v;
+        FENNOWICK_CRASH_POINT();
         rec.commit(0);
         guard.unlock();
+        FENNOWICK_CRASH_POINT();
         if (old.links) data_allocator_->release(old.links, link(old.first));
         return false;
       }
@@ -220,18 +227,25 @@ bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<Concurrent
     // count is the one store that makes it visible.
     if (node) {
       store<u64>(lnk + 8, offset_of(this->base_, node));
+      FENNOWICK_CRASH_POINT();
       entries.links += 1;
+      FENNOWICK_CRASH_POINT();
       lnk = node;
     } else if (t % 2 == 0) {
       lnk = node_link(load<u64>(lnk + 8));
     }
     auto *e = reinterpret_cast<MapEntry *>(node_payload(lnk) + sizeof(MapEntry) * (t % 2));
     e->key = k;
+    FENNOWICK_CRASH_POINT();
     e->value = v;
+    FENNOWICK_CRASH_POINT();
     e->hash = hash;
+    FENNOWICK_CRASH_POINT();
     entries.count = t + 1;
+    FENNOWICK_CRASH_POINT();
     rec.commit(1);
     word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+    FENNOWICK_CRASH_POINT();
     guard.unlock();
     return true;
   }
@@ -248,11 +262,16 @@ bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<Concurrent
   unsigned char *node = node_link(entries.first);
   auto *e = reinterpret_cast<MapEntry *>(node_payload(node));
   e->key = k;
+  FENNOWICK_CRASH_POINT();
   e->value = v;
+  FENNOWICK_CRASH_POINT();
   e->hash = hash;
+  FENNOWICK_CRASH_POINT();
   entries.count = 1;
+  FENNOWICK_CRASH_POINT();
   rec.commit(1);
   word(*this->entry_count_).fetch_add(1, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
   return false;
 }
 
@@ -362,7 +381,7 @@ Bucket *ConcurrentHashMap_string<S>::lock_bucket_pair(long long hash, Bucket *&t
 template <int S>
 bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long key_len, long long hash,
                                       ValueSink sink, void *context) {
-  OpScope op(*this);
+  ReadScope op(*this);
   Bucket *twin;
   Bucket *b = lock_bucket_pair(hash, twin);
   PairUnlock unlock{b, twin};
@@ -451,8 +470,7 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
     const u64 U = data_chunk_unit_;
     if (fk.links) check_chain(link(fk.first), fk.links, U);
     if (fv.links) check_chain(link(fv.first), fv.links, U);
-    rec.begin(op_remove, this->base_, b);
-    if (OpRecord *r = rec.r) {
+    if (OpRecord *r = rec.r) {  // the details first: begin() publishes them
       r->a[0] = found_index;
       r->a[1] = t;
       r->a[2] = fk.first;
@@ -460,11 +478,23 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
       r->a[4] = fv.first;
       r->a[5] = fv.links;
     }
+    rec.begin(op_remove, this->base_, b);
     // The last entry stays whole in its slot until the count no longer
     // reaches it: a survivor can always redo the copy from it.
-    if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
+    if (found != last) {
+      // Two halves, so that a crash between them leaves a torn slot for the
+      // survivor to repair (a memcpy is not one store).
+      std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry) / 2);
+      FENNOWICK_CRASH_POINT();
+      std::memcpy(reinterpret_cast<unsigned char *>(found) + sizeof(MapEntry) / 2,
+                  reinterpret_cast<const unsigned char *>(last) + sizeof(MapEntry) / 2,
+                  sizeof(MapEntry) - sizeof(MapEntry) / 2);
+      FENNOWICK_CRASH_POINT();
+    }
     entries.count = t - 1;
+    FENNOWICK_CRASH_POINT();
     std::memset(static_cast<void *>(last), 0, sizeof(MapEntry));
+    FENNOWICK_CRASH_POINT();
     // Trim: keep ceil(t / 2) nodes, then give back the last node if it just
     // became empty; a bucket keeps at least one node.
     unsigned char *surplus = nullptr;
@@ -473,14 +503,17 @@ bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long l
       surplus = link(load<u64>(lnk + 8));
       surplus_n = old_links - m;
       entries.links = m;
+      FENNOWICK_CRASH_POINT();
     }
     unsigned char *emptied = nullptr;
     if (t - 1 > 0 && (t - 1) % 2 == 0) {
       emptied = lnk;
       entries.links -= 1;
+      FENNOWICK_CRASH_POINT();
     }
     rec.commit(-1);
     word(*this->entry_count_).fetch_sub(1, std::memory_order_seq_cst);
+    FENNOWICK_CRASH_POINT();
     // The entry is out and counted out; give its memory back (checked
     // above, so only an allocator's own refusal can still throw here).
     if (fk.links) data_allocator_->release(fk.links, link(fk.first));

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "arena.hpp"
+#include "crash_point.hpp"
 #include "registry.hpp"
 #include "spin_lock.hpp"
 
@@ -119,6 +120,7 @@ void Allocator::publish() noexcept {
   if (shared_ == nullptr) return;
   const std::uint64_t packed = count_ == 0 || head_ == nullptr ? 0 : pack_cache(offset_of(base_, head_), count_);
   std::atomic_ref<std::uint64_t>(*shared_).store(packed, std::memory_order_release);
+  FENNOWICK_CRASH_POINT();
 }
 
 unsigned char *Allocator::refill(std::uint64_t n, unsigned char *&tail) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "crash_point.hpp"
 #include "offset.hpp"
 #include "region.hpp"
 #include "reserve.hpp"
@@ -59,15 +60,19 @@ unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t ha
       out_of_memory();
       return nullptr;
     }
+    // The headers go in before the bump moves past them, so that carved
+    // space always parses as chunks, also when the carver dies right after
+    // (an offline sweep then finds them unreachable and frees them).
+    for (std::uint64_t i = 0; i < want; ++i) {
+      unsigned char *c = arena + first + i * csize;
+      c[0] = static_cast<std::uint8_t>(csize);
+      c[1] = unit;
+      store<std::uint64_t>(c + 2, first + (i + 1) * csize);
+    }
     h->bump = bump + want * csize;
+    FENNOWICK_CRASH_POINT();
   }
   if (prev) store<std::uint64_t>(prev + 2, first);
-  for (std::uint64_t i = 0; i < want; ++i) {
-    unsigned char *c = arena + first + i * csize;
-    c[0] = static_cast<std::uint8_t>(csize);
-    c[1] = unit;
-    store<std::uint64_t>(c + 2, first + (i + 1) * csize);
-  }
   return arena + first;
 }
 
@@ -144,9 +149,11 @@ unsigned char *arena_alloc_chunks(unsigned char *arena, std::uint64_t count, std
       }
       if (k == count) {
         list->head = load<std::uint64_t>(last + 2);
+        FENNOWICK_CRASH_POINT();
         return first;
       }
       list->head = 0;
+      FENNOWICK_CRASH_POINT();
     }
   }
   if (k == 0) return carve(arena, count, 0, nullptr, unit);
@@ -186,6 +193,7 @@ void *arena_alloc_block(unsigned char *arena, std::uint64_t n) {
   block[6] = 0;
   block[7] = 0;
   h->bump = bump + size;
+  FENNOWICK_CRASH_POINT();
   return block + 8;
 }
 
@@ -200,6 +208,7 @@ bool arena_free_chunk(unsigned char *arena, void *payload) {
   ArenaLock lock(arena);
   store<std::uint64_t>(p, list->head);
   list->head = offset_of(arena, p - 2);
+  FENNOWICK_CRASH_POINT();
   return true;
 }
 

@@ -25,7 +25,6 @@ namespace {
 using u64 = std::uint64_t;
 template <class T> std::atomic_ref<T> word(T &w) { return std::atomic_ref<T>(w); }
 
-std::atomic<u64> fork_count{0};
 std::once_flag fork_handler_once;
 std::mutex identity_mutex;
 ProcessIdentity identity{};
@@ -124,11 +123,11 @@ void free_cache(unsigned char *arena, u64 packed) {
 
 }  // namespace
 
-std::uint64_t fork_epoch() noexcept { return fork_count.load(std::memory_order_relaxed); }
+std::atomic<std::uint64_t> fork_generation{0};
 
 const ProcessIdentity &this_process() noexcept {
   std::call_once(fork_handler_once, [] {
-    pthread_atfork(nullptr, nullptr, [] { fork_count.fetch_add(1, std::memory_order_relaxed); });
+    pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
   });
   std::lock_guard<std::mutex> g(identity_mutex);
   const u64 epoch = fork_epoch();
@@ -373,7 +372,9 @@ void Registry::attach() {
       epoch_ = fork_epoch();
       if (pass == 0) {
         // Others that died without closing are recovered while we are here:
-        // this is how the space of ended pool workers comes back.
+        // this is how the space of ended pool workers comes back. Their
+        // chunks go back under the arena lock, taken as this view.
+        LockContextScope context(holder_, this);
         for (std::uint32_t j = 0; j < registry_slots; ++j) {
           if (j == i) continue;
           const u64 st = word(slots_[j].state).load(std::memory_order_seq_cst);

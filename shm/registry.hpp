@@ -36,6 +36,7 @@
 // so the plain held values (holder unknown) stay distinguishable.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -102,7 +103,8 @@ struct ProcessIdentity {
 };
 const ProcessIdentity &this_process() noexcept;
 // Bumped in every child after fork: views compare it to notice they were forked.
-std::uint64_t fork_epoch() noexcept;
+extern std::atomic<std::uint64_t> fork_generation;
+inline std::uint64_t fork_epoch() noexcept { return fork_generation.load(std::memory_order_relaxed); }
 
 enum class Liveness { alive, dead, unknown, gone };
 

@@ -21,10 +21,10 @@
 // wait): nothing on a waiting path is noexcept, so that the thread's unwind
 // runs every guard on its way out.
 //
-// A waiter that has waited past `check_interval` asks its HolderCheck about
-// the holder the word names, and again every interval after: a dead holder's
-// state is recovered and the word released (registry.hpp), so a waiter finds
-// a dead holder within about two intervals of its death.
+// A waiter that has waited past `first_check` asks its HolderCheck about
+// the holder the word names, and again every `check_interval` after: a dead
+// holder's state is recovered and the word released (registry.hpp), so a
+// waiter finds a dead holder within about one interval of its death.
 //
 // Lock order, for every structure of the package: registry, then bucket, then
 // Allocator, then arena. At most one bucket lock is held at a time, except
@@ -68,6 +68,9 @@ protected:
   ~HolderCheck() = default;
 };
 
+// The first look at a holder comes soon (a dead one is then found at once);
+// later looks are spaced, since each reads /proc.
+inline constexpr std::chrono::milliseconds first_check{2};
 inline constexpr std::chrono::milliseconds check_interval{20};
 
 // How a waiter behaves: which wait, whom to ask about holders, and whether a
@@ -113,7 +116,7 @@ template <class Word> inline bool spin_try_lock(Word &word, std::uint32_t holder
 // thread's forced unwind pass.
 template <class Word> void spin_lock_wait(Word &word, const LockWait &how) {
   using clock = std::chrono::steady_clock;
-  auto next_check = clock::now() + check_interval;
+  auto next_check = clock::now() + first_check;
   unsigned spins = 0;
   for (;;) {
     Word seen = 0;
@@ -124,7 +127,7 @@ template <class Word> void spin_lock_wait(Word &word, const LockWait &how) {
       if (how.sleeping) host::sleep_wait();
       else host::yield_wait();
     }
-    if (how.check == nullptr || (++spins & 15) != 0) continue;
+    if (how.check == nullptr || (++spins & 3) != 0) continue;
     const auto now = clock::now();
     if (now < next_check) continue;
     next_check = now + check_interval;
