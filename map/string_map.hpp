@@ -221,6 +221,7 @@ private:
   bool caches_intact() const noexcept;
   bool forward_plausible(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
   bool stale_forward(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
+  bool join_to_finish(std::uint64_t n);
   bool insert_locked(Bucket *b, string_map_detail::BucketLock<ConcurrentHashMap_string> &guard,
                      string_map_detail::RecordScope &rec, const signed char *key, const signed char *value,
                      std::uint64_t key_len, std::uint64_t value_len, long long hash);

@@ -109,7 +109,6 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
                                          long long hash) {
   if (this->base_ == nullptr) throw empty_chunks_exception();
   OpScope op(*this);
-  bool chance = true;
   for (;;) {
     int outcome;  // 0: stored, 1: appended (check the load), 2: the bucket is being split
     {
@@ -150,16 +149,29 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
       if (this->join_for_load()) expand_quietly();
       return;
     }
-    // The bucket is being split: help the expansion once, else wait for it.
-    if (chance) {
-      chance = false;
-      if (this->join_for_target(this->bucket_chunks_in_use() + 1)) {
-        expand_quietly();
-        continue;
-      }
-    }
-    if (!host::is_finalizing()) host::sleep_wait();
+    // The bucket is being split: help the expansion until it is done (its
+    // dead or slow participants' batches are moved by whoever helps). The
+    // entry is not stored yet, so a failure of the expansion is this
+    // insert's failure.
+    const u64 n = this->bucket_chunks_in_use();
+    if (join_to_finish(n)) expand();
+    if (this->bucket_chunks_in_use() == n && !host::is_finalizing()) host::sleep_wait();
   }
+}
+
+// Count in to finish the expansion of n: unlike a join for load, never
+// refused for the number already in (a stuck count must not keep the
+// expansion from ending) but refused when the table cannot double, where no
+// expansion can be under way and a forward mark is damage.
+template <int S> bool ConcurrentHashMap_string<S>::join_to_finish(u64 n) {
+  SpinGuard<u64> g(*this->expansion_lock_);
+  if (this->bucket_chunks_in_use() != n) return false;
+  if (2 * n > this->bucket_chunk_number_) throw_damaged("forward mark on a table that cannot double");
+  const u64 p = this->participants();
+  note_membership(exp_joining, p, n);
+  word(*this->expansion_participants_).store(p + 1, std::memory_order_seq_cst);
+  note_membership(exp_in, p, n);
+  return true;
 }
 
 template <int S>
@@ -533,6 +545,7 @@ template bool ConcurrentHashMap_string<1>::insert_locked(Bucket *, BucketLock<Co
                                                          RecordScope &, const signed char *, const signed char *,
                                                          u64, u64, long long);
 template bool ConcurrentHashMap_string<1>::stale_forward(u64, u64, u64) noexcept;
+template bool ConcurrentHashMap_string<1>::join_to_finish(u64);
 template void ConcurrentHashMap_string<1>::release_list(ChunkList &) noexcept;
 template void ConcurrentHashMap_string<1>::expand_quietly();
 template bool ConcurrentHashMap_string<1>::forward_plausible(u64, u64, u64) noexcept;
