@@ -208,7 +208,6 @@ step("ok")
 """
 
 
-@pytest.mark.xfail(reason="needs dead-participant recovery", strict=False)
 def test_map_survives_an_interrupted_expansion(interrupted):
     """Every entry is kept, len() is exact and the table doubles again.
 

@@ -421,8 +421,6 @@ def clean(f):
     return (f["blocked"] == f["lost"] == f["torn"] == f["errors"] == 0) and f["len_ok"] and f["check_ok"]
 
 
-@pytest.mark.xfail(reason="needs the core's recovery from dead lock holders and expansion participants",
-                   strict=False)
 def test_writers_killed_at_any_moment_block_lose_and_tear_nothing():
     # A long run: python tests/python/test_kill.py --kills 200
     seed = random.randrange(1 << 31)

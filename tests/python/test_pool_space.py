@@ -47,13 +47,9 @@ def churn(args):
     return True
 
 
-needs_reclaim = pytest.mark.xfail(
-    reason="needs the core to reclaim the caches of processes that ended without closing", strict=False)
-
-
 @pytest.mark.parametrize("method, close", [
-    pytest.param("fork", False, marks=needs_reclaim),
-    pytest.param("spawn", False, marks=needs_reclaim),
+    ("fork", False),
+    ("spawn", False),
     ("fork", True),   # the same churn with every cache given back: shows the bound holds
 ])
 def test_pools_of_workers_do_not_use_up_the_arena(method, close):
