@@ -2,10 +2,12 @@
 # Exhaustive check of the expansion protocol model (model/expansion.pml)
 # with spin.  See model/README.md.
 #
-#   model/check.sh              check the protocol; exit 1 on any error
-#   model/check.sh --full       also two larger runs (~2-3 min and ~2.5 GB each)
-#   model/check.sh --show-bugs  switch on each old fault; exit 1 unless every
-#                               one of them is caught
+#   model/check.sh              the repaired protocol must pass, and each
+#                               fault of the code as it stands must be found;
+#                               exit 1 otherwise
+#   model/check.sh --full       also larger runs (more processes, two deaths)
+#   model/check.sh --show-bugs  switch on faults in the repaired protocol;
+#                               exit 1 unless every one of them is caught
 #
 # Needs spin (Debian package "spin") and a C compiler.
 set -u
@@ -96,46 +98,29 @@ run() {
     fi
 }
 
-safety="-DSAFETY"
+safety="-DSAFETY -DCOLLAPSE -DMEMLIM=3000"
 pan_safety="-m100000"
-liveness="-DNP"
-pan_liveness="-m100000 -l -f"
+all="-DFIX_PHASE -DFIX_PAIR -DFIX_MARK -DFIX_STALE -DFIX_CURSOR"
 
 case $mode in
 check|full)
-    echo "== safety and deadlock (assertions, invalid end states)"
-    run helpers           pass "-DCONFIG=1"                  "$safety" "$pan_safety"
-    run helpers-b2        pass "-DCONFIG=1 -DBATCH=2"        "$safety" "$pan_safety"
-    run helpers-maxp2     pass "-DCONFIG=1 -DMAXP=2"         "$safety" "$pan_safety"
-    run helpers-busy      pass "-DCONFIG=1 -DBUSY"           "$safety" "$pan_safety"
-    run reader            pass "-DCONFIG=2"                  "$safety" "$pan_safety"
-    run reader-b2         pass "-DCONFIG=2 -DBATCH=2"        "$safety" "$pan_safety"
-    run inserters         pass "-DCONFIG=3"                  "$safety" "$pan_safety"
-    run helpers-cap8      pass "-DCONFIG=1 -DCAP=8"          "$safety" "$pan_safety"
-    run reader-cap8       pass "-DCONFIG=2 -DCAP=8"          "$safety" "$pan_safety"
-    run inserters-cap8    pass "-DCONFIG=3 -DCAP=8"          "$safety" "$pan_safety"
-    echo "== non-progress cycles (busy waits, weak fairness)"
-    run np-helpers        pass "-DCONFIG=1 -DBUSY"           "$liveness" "$pan_liveness"
-    run np-reader         pass "-DCONFIG=2 -DBUSY"           "$liveness" "$pan_liveness"
-    run np-inserters      pass "-DCONFIG=3 -DBUSY"           "$liveness" "$pan_liveness"
-    run np-reader-cap8    pass "-DCONFIG=2 -DBUSY -DCAP=8"   "$liveness" "$pan_liveness"
-    run np-inserters-cap8 pass "-DCONFIG=3 -DBUSY -DCAP=8"   "$liveness" "$pan_liveness"
+    echo "== the protocol with the five repairs (model/README.md): must pass"
+    run fixed-helper      pass "-DFIXED -DCONFIG=4"                 "$safety" "$pan_safety"
+    echo "== the protocol as map/ runs it today: each fault must still be found"
+    run code              fail "-DCONFIG=4"                         "$safety" "$pan_safety"
+    run code-stale        fail "-DCONFIG=3 -DFIX_PHASE -DFIX_PAIR -DFIX_MARK -DFIX_CURSOR"  "$safety" "$pan_safety"
+    run code-cursor       fail "-DCONFIG=4 -DFIX_PHASE -DFIX_PAIR -DFIX_MARK -DFIX_STALE"   "$safety" "$pan_safety"
     if [ $mode = full ]; then
         echo "== larger runs"
-        run four          pass "-DCONFIG=4"                  "$safety -DCOLLAPSE" "$pan_safety -w26"
-        run np-helpers-cap8 pass "-DCONFIG=1 -DBUSY -DCAP=8" "$liveness -DCOLLAPSE" "$pan_liveness -w26"
+        run fixed-inserters pass "-DFIXED -DCONFIG=3"               "$safety" "$pan_safety"
+        run fixed-nofail    pass "-DFIXED -DCONFIG=4 -DNO_ALLOC_FAIL -DMAXD=2" "$safety" "$pan_safety"
     fi
     ;;
 bugs)
-    echo "== old faults switched on: each must be caught"
-    run bug-join             fail "-DBUGGY_JOIN"                         "$safety" "$pan_safety"
-    run bug-join-visible     fail "-DBUGGY_JOIN -DNO_GHOST -DCONFIG=2"   "$safety" "$pan_safety"
-    run bug-join-double      fail "-DBUGGY_JOIN -DNO_ALLOC_FAIL -DNO_GHOST" "$safety" "$pan_safety"
-    run bug-clear            fail "-DBUGGY_CLEAR"                        "$safety" "$pan_safety"
-    run bug-clear-visible    fail "-DBUGGY_CLEAR -DNO_GHOST -DCONFIG=2"  "$safety" "$pan_safety"
-    run bug-lookup           fail "-DBUGGY_LOOKUP -DNO_GHOST -DCONFIG=2" "$safety" "$pan_safety"
-    run bug-withdraw         fail "-DBUGGY_NO_WITHDRAW"                  "$safety" "$pan_safety"
-    run bug-withdraw-np      fail "-DBUGGY_NO_WITHDRAW -DBUSY"           "$liveness" "$pan_liveness"
+    echo "== faults switched on in the repaired protocol: each must be caught"
+    run bug-release       fail "-DFIXED -DCONFIG=4 -DBUGGY_RELEASE"  "$safety" "$pan_safety"
+    run bug-last-out      fail "-DFIXED -DCONFIG=4 -DBUGGY_LAST_OUT" "$safety" "$pan_safety"
+    run bug-stale         fail "-DFIXED -DCONFIG=4 -DBUGGY_STALE"    "$safety" "$pan_safety"
     ;;
 esac
 
