@@ -149,9 +149,11 @@ template <int S> u64 *ConcurrentHashMap_string<S>::bitmap_for(u64 n, bool make) 
   for (;;) {
     u64 off = word(w->bitmap).load(std::memory_order_seq_cst);
     if (off != 0) {
-      u64 *bits = in_arena<u64>(this->base_, limit_, off, 8 * (words + 1), "expansion bitmap out of range");
       if (off % 8 != 0) throw_damaged("expansion bitmap misaligned");
-      if (word(bits[0]).load(std::memory_order_seq_cst) == n) return bits;
+      u64 *bits = in_arena<u64>(this->base_, limit_, off, 8, "expansion bitmap out of range");
+      const u64 of = word(bits[0]).load(std::memory_order_seq_cst);
+      if (of == n) return in_arena<u64>(this->base_, limit_, off, 8 * (words + 1), "expansion bitmap out of range");
+      if (of > n) return nullptr;  // a later expansion's: never replaced by a latecomer's
     }
     if (!make) return nullptr;
     void *block = arena_alloc_block(this->base_, 8 * (words + 1));
@@ -292,6 +294,9 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
   for (;;) {
     const std::int64_t a = word(*this->migration_cursor_).fetch_sub(migration_batch, std::memory_order_seq_cst);
     if (a < 0) break;
+    // Doubled meanwhile: that was the next expansion's cursor. The batch
+    // taken from it stays clear in its bitmap and is moved by a stealer.
+    if (this->bucket_chunks_in_use() != n) return;
     // A follower reads the cursor that the file holds: above the last old
     // bucket it would send moves past the table.
     if (static_cast<u64>(a) >= s * n) throw_damaged("migration cursor out of range");
@@ -371,10 +376,9 @@ void ConcurrentHashMap_string<S>::compact_from(Bucket *old, OpRecord *r, u64 spl
   if (!known) entry_slots(old, t, slots);
   for (; i < t; ++i) {
     if ((static_cast<u64>(slots[i]->hash) & split) != 0) continue;
-    if (r) {
-      r->a[5] = free_slot;
-      word(r->a[6]).store(i, std::memory_order_seq_cst);
-    }
+    // The pair in one word: a survivor must never see the new free slot
+    // with the old source, or the other way round.
+    if (r) word(r->a[5]).store(free_slot << 32 | i, std::memory_order_release);
     std::memcpy(static_cast<void *>(slots[free_slot]), slots[i], sizeof(MapEntry) / 2);
     FENNOWICK_CRASH_POINT();
     std::memcpy(reinterpret_cast<unsigned char *>(slots[free_slot]) + sizeof(MapEntry) / 2,
@@ -410,7 +414,7 @@ template <int S> void ConcurrentHashMap_string<S>::roll_forward_move(Bucket *old
     return;
   }
   if (old->entries.count == t) {
-    compact_from(old, nullptr, split, t, r.a[5], r.a[6]);
+    compact_from(old, nullptr, split, t, r.a[5] >> 32, r.a[5] & 0xffffffffu);
   } else {
     // the count was lowered: clear what lies past it again
     thread_local std::vector<MapEntry *> slots;
@@ -425,7 +429,13 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   Bucket *old = bucket_at(f);
   Bucket *twin = bucket_at(f + split);
   const u64 mark = offset_of(this->base_, twin);
-  word(old->forward).exchange(mark, std::memory_order_seq_cst);
+  // Set by compare-and-swap, only over no mark or a stale one: a latecomer
+  // must never overwrite (and then take back) the mark of a later expansion.
+  u64 seen = word(old->forward).load(std::memory_order_seq_cst);
+  while (seen != mark) {
+    if (seen != 0 && !stale_forward(f, this->bucket_chunks_in_use(), seen)) return;  // a later expansion's
+    if (word(old->forward).compare_exchange_strong(seen, mark, std::memory_order_seq_cst)) break;
+  }
   FENNOWICK_CRASH_POINT();
   if (this->bucket_chunks_in_use() != n) {
     // A batch moved again by a latecomer after the table doubled (and its
@@ -443,6 +453,7 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   twin->entries.base_scratch = scratch;
   const u64 t = old->entries.count;
   if (t == 0) return;
+  if (t >> 32) throw_damaged("bucket holds more entries than a move can record");
 
   thread_local std::vector<MapEntry *> slots;
   entry_slots(old, t, slots);
@@ -513,8 +524,7 @@ template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   FENNOWICK_CRASH_POINT();
   // Phase 2: compact old in place.
   if (OpRecord *r = rec.r) {
-    r->a[5] = first_moving;
-    r->a[6] = first_moving + 1;
+    r->a[5] = first_moving << 32 | (first_moving + 1);
     word(r->a[4]).store(2, std::memory_order_seq_cst);
   }
   FENNOWICK_CRASH_POINT();

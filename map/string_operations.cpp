@@ -323,18 +323,22 @@ template <int S> bool ConcurrentHashMap_string<S>::forward_plausible(u64 k, u64 
   return false;
 }
 
-// A mark left from an expansion that has already doubled the table: the twin
-// it names is k + s*n/2 under the doubled n. The participant that doubled
-// clears such marks; one that died before finishing leaves some, and the
-// inserts that find them clear them.
+// A mark left from an expansion that has already doubled the table: it names
+// the twin k + m of an earlier split size m = s*n/2, s*n/4, ... with k < m.
+// The participant that doubled clears such marks; one that died before
+// finishing (or a latecomer that died before taking its mark back) leaves
+// some, and the operations that find them clear them.
 template <int S> bool ConcurrentHashMap_string<S>::stale_forward(u64 k, u64 n, u64 fwd) noexcept {
   const u64 s = this->buckets_per_chunk_;
-  if (n < 2 || k >= s * n / 2) return false;
-  try {
-    return offset_of(this->base_, bucket_at(k + s * n / 2)) == fwd;
-  } catch (...) {
-    return false;
+  for (u64 m = s * n / 2; m >= s && m > k; m /= 2) {
+    try {
+      if (offset_of(this->base_, bucket_at(k + m)) == fwd) return true;
+    } catch (...) {
+      return false;
+    }
+    if (m == s) break;
   }
+  return false;
 }
 
 // Copy a stored string out; its counts are checked before anything is read.
