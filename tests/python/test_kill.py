@@ -29,7 +29,9 @@ from fennowick.quillmap import quillmap
 from helpers import exit_with, join_all
 
 # Starts with one bucket: the table doubles many times while workers die.
-MAP_ARGS = dict(size=1 << 26, bucket_chunk_size_exponent=0, bucket_chunk_number=1 << 16)
+# Room for the entries of a long run (--kills 200 makes some 400,000 operations,
+# a third of them inserts of new keys); space is taken only as it is used.
+MAP_ARGS = dict(size=1 << 28, bucket_chunk_size_exponent=0, bucket_chunk_number=1 << 16)
 OP_TIMEOUT = 20.0     # one operation never takes this long unless blocked
 
 
