@@ -90,7 +90,7 @@ thread_local const Registry *lock_owner_registry = nullptr;
 thread_local unsigned lock_depth = 0;
 
 bool is_live(u64 state) noexcept { return (state & 0xff) == slot_live; }
-std::uint32_t generation_of(u64 state) noexcept { return static_cast<std::uint32_t>(state >> 8) & 0xffff; }
+std::uint32_t generation_of(u64 state) noexcept { return static_cast<std::uint32_t>(state >> 8) & max_generation; }
 
 // Give a cache's links and their payloads back to the arena. The chain comes
 // from the file: every link and payload is checked to be a chunk of its unit
@@ -202,7 +202,7 @@ bool Registry::open(unsigned char *arena, int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) throw std::runtime_error("map file is damaged: cannot read its size");
     std::uint32_t &lw = arena_lock_word(arena);
-    spin_lock(lw, LockWait{});
+    spin_lock(lw, LockWait{process_holder(), this, false, false});
     bool made = true;
     if (registry_offset(arena) == 0) made = create(arena, fd, static_cast<u64>(st.st_size));
     spin_unlock(lw);
@@ -236,7 +236,7 @@ void Registry::lock() {
   }
   // The registry's own state changes by single stores: a dead holder's word
   // is simply released.
-  spin_lock(header_->lock, LockWait{holder_, this, false, false});
+  spin_lock(header_->lock, LockWait{process_holder(), this, false, false});
   lock_owner_registry = this;
   lock_depth = 1;
 }
@@ -256,6 +256,14 @@ struct RegistryLock {
 }  // namespace
 
 Liveness holder_liveness(const RegistrySlot *slots, std::uint32_t holder) {
+  if (holder & pid_holder_flag) {
+    const std::uint32_t pid = holder & ~pid_holder_flag;
+    if (pid == this_process().pid) return Liveness::alive;
+    u64 start = 0;
+    char st = 0;
+    if (!read_stat(pid, start, st) || st == 'Z' || st == 'X' || st == 'x') return Liveness::dead;
+    return Liveness::alive;
+  }
   const std::uint32_t index = holder_slot(holder);
   if (slots == nullptr || index >= registry_slots) return Liveness::gone;
   const RegistrySlot &s = slots[index];
@@ -283,10 +291,7 @@ const char *liveness_name(Liveness l) noexcept {
   return "unknown";
 }
 
-Liveness Registry::liveness(std::uint32_t holder) const {
-  if (header_ == nullptr) return Liveness::gone;
-  return holder_liveness(slots_, holder);
-}
+Liveness Registry::liveness(std::uint32_t holder) const { return holder_liveness(slots_, holder); }
 
 void Registry::recover_slot(std::uint32_t index) {
   RegistrySlot &s = slots_[index];
@@ -306,7 +311,7 @@ void Registry::recover_slot(std::uint32_t index) {
 }
 
 void Registry::recover_holder(std::uint32_t holder) {
-  if (header_ == nullptr || holder_slot(holder) >= registry_slots) return;
+  if (header_ == nullptr || (holder & pid_holder_flag) || holder_slot(holder) >= registry_slots) return;
   RegistryLock g(*this);
   recover_slot(holder_slot(holder));
 }
@@ -346,6 +351,9 @@ bool Registry::reclaim(void *w, int width, std::uint64_t seen, bool recover) {
 void Registry::attach() {
   if (header_ == nullptr) return;
   const ProcessIdentity &me = this_process();
+  // Until it has a slot, this process takes locks (the arena's, to give dead
+  // views' chunks back) under its pid.
+  LockContextScope unattached(process_holder(), this);
   RegistryLock g(*this);
   for (int pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < registry_slots; ++i) {
@@ -359,7 +367,7 @@ void Registry::attach() {
         if (is_live(state)) continue;
       }
       std::uint32_t gen = generation_of(state) + 1;
-      if (gen > 0xffff) gen = 1;
+      if (gen > max_generation) gen = 1;
       s.pid = me.pid;
       s.start_time = me.start_time;
       s.pid_ns = me.pid_ns;

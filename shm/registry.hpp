@@ -30,8 +30,10 @@
 // bytes past the arena's end. Files without one open as before: their lock
 // words hold the plain held value and nothing is recovered.
 //
-// Holder ids: 32 bits, generation in the upper 16 (1..65535), slot index in
-// the lower 16. A 64-bit lock word held by id h reads 0x1_0000_0000 | h; a
+// Holder ids: 32 bits, generation in the upper 16 (1..32767), slot index in
+// the lower 16; or, for the few locks a process takes before it has a slot
+// (the registry lock), the top bit and its pid, judged alive while a process
+// of that pid exists and is not a zombie. A 64-bit lock word held by id h reads 0x1_0000_0000 | h; a
 // 32-bit word reads h. Since the generation is never 0, an id is never 0 or 1,
 // so the plain held values (holder unknown) stay distinguishable.
 #pragma once
@@ -95,6 +97,12 @@ constexpr std::uint64_t cache_count(std::uint64_t w) noexcept { return w & cache
 
 constexpr std::uint32_t holder_slot(std::uint32_t id) noexcept { return id & 0xffff; }
 constexpr std::uint32_t holder_generation(std::uint32_t id) noexcept { return id >> 16; }
+// Slot generations stay below 0x8000, so that ids with the top bit set are
+// free for a process that holds a lock before it has a slot (the registry
+// lock itself, the arena lock while a file gets its registry): such an id is
+// the flag and the pid.
+inline constexpr std::uint32_t pid_holder_flag = 0x80000000u;
+inline constexpr std::uint32_t max_generation = 0x7fff;
 
 // The identity of the calling process, read once (and again after fork).
 struct ProcessIdentity {
@@ -102,6 +110,7 @@ struct ProcessIdentity {
   std::uint64_t start_time, pid_ns, boot;
 };
 const ProcessIdentity &this_process() noexcept;
+inline std::uint32_t process_holder() noexcept { return pid_holder_flag | this_process().pid; }
 // Bumped in every child after fork: views compare it to notice they were forked.
 extern std::atomic<std::uint64_t> fork_generation;
 inline std::uint64_t fork_epoch() noexcept { return fork_generation.load(std::memory_order_relaxed); }
