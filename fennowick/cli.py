@@ -206,6 +206,11 @@ def _inspect(path: str) -> dict[str, Any]:
 
 def shape_of(report: dict[str, Any]) -> dict[str, Any]:
     buckets = report["buckets"]
+    # The registry's count is exact; the entry_count word is an estimate now
+    # (and the only count of a file that has no registry).
+    entries = report.get("exact_entry_count")
+    if entries is None:
+        entries = report["entry_count"]
     return {
         "file_size": report["file_size"],
         "arena_size": report["arena_size"],
@@ -214,8 +219,8 @@ def shape_of(report: dict[str, Any]) -> dict[str, Any]:
         "bucket_chunk_number": report["bucket_chunk_number"],
         "buckets_per_chunk": report["buckets_per_chunk"],
         "buckets": buckets,
-        "entries": report["entry_count"],
-        "load": report["entry_count"] / buckets if buckets else 0.0,
+        "entries": entries,
+        "load": entries / buckets if buckets else 0.0,
         "longest_bucket": report["longest_bucket"],
         "data_chunk_unit": report["data_chunk_unit"],
         "expanding": report["expanding"],
