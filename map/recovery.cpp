@@ -101,8 +101,11 @@ template <int S> void ConcurrentHashMap_string<S>::attach_view() {
 // A forked child shares its parent's view object but not its slot: before it
 // takes any lock it claims a slot of its own (its inherited caches were
 // already forgotten by the fork handler).
-template <int S> void ConcurrentHashMap_string<S>::enter() {
-  if (epoch_ == fork_epoch() || !registry_.present()) [[likely]] return;
+template <int S> void ConcurrentHashMap_string<S>::reattach_after_fork() {
+  if (!registry_.present()) {
+    epoch_ = fork_epoch();
+    return;
+  }
   registry_.forget_after_fork();
   lane_ = 0;
   attach_view();
@@ -247,7 +250,7 @@ template <int S> void ConcurrentHashMap_string<S>::recover_membership(std::uint3
 
 template void ConcurrentHashMap_string<1>::attach_view();
 template void ConcurrentHashMap_string<1>::free_chain(u64, u64, u64);
-template void ConcurrentHashMap_string<1>::enter();
+template void ConcurrentHashMap_string<1>::reattach_after_fork();
 template void ConcurrentHashMap_string<1>::lock_bucket(Bucket *);
 template bool ConcurrentHashMap_string<1>::join_for_target_as_view(u64);
 template std::uint64_t ConcurrentHashMap_string<1>::entry_count() const noexcept;

@@ -49,11 +49,13 @@ template <int S> void ConcurrentHashMap_string<S>::writable(const unsigned char 
 // ---- the map's own structures ------------------------------------------------------
 
 template <int S> void ConcurrentHashMap_string<S>::setup_guard() {
-  // Granules no larger than a bucket chunk, so that only the two at its ends
-  // are shared with other chunks (and need the exact check), and no more than
-  // about a million of them: at most 128 KiB of bits for any arena.
+  // Granules as fine as about a million of them allow (at most 128 KiB of
+  // bits for any arena, and never under 64 bytes): only the granules at a
+  // structure's two ends are shared with other chunks and need the exact
+  // check, and the finer they are, the fewer chunks land in them (the nodes
+  // a leader takes for a new bucket chunk are carved right behind it).
   const u64 chunk_bytes = this->buckets_per_chunk_ * sizeof(Bucket);
-  guard_shift_ = std::clamp(static_cast<unsigned>(std::bit_width(chunk_bytes)) - 1, 6u, 12u);
+  guard_shift_ = 6;
   const auto width = static_cast<unsigned>(std::bit_width(limit_));
   if (width > guard_shift_ + 20) guard_shift_ = width - 20;
   const u64 words = ((limit_ >> guard_shift_) + 64) / 64;

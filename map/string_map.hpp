@@ -171,7 +171,11 @@ private:
   friend struct string_map_detail::ReadScope;
   friend struct string_map_detail::RecordScope;
   void attach_view();
-  void enter() ;  // at the start of every operation: re-attach after fork
+  // At the start of every operation: re-attach after fork.
+  void enter() {
+    if (epoch_ != fork_epoch()) [[unlikely]] reattach_after_fork();
+  }
+  void reattach_after_fork();
   OpRecord *record() const noexcept {
     return registry_.own_slot() ? reinterpret_cast<OpRecord *>(registry_.own_slot()->user) : nullptr;
   }

@@ -115,13 +115,6 @@ void Allocator::bind(std::uint64_t *shared, Registry *registry) noexcept {
   publish();
 }
 
-// Single store: a survivor reads either the cache before or after a change.
-void Allocator::publish() noexcept {
-  if (shared_ == nullptr) return;
-  const std::uint64_t packed = count_ == 0 || head_ == nullptr ? 0 : pack_cache(offset_of(base_, head_), count_);
-  std::atomic_ref<std::uint64_t>(*shared_).store(packed, std::memory_order_release);
-  FENNOWICK_CRASH_POINT();
-}
 
 unsigned char *Allocator::refill(std::uint64_t n, unsigned char *&tail) {
   unsigned char *first = nullptr, *prev_last = nullptr;

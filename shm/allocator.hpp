@@ -25,7 +25,9 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "crash_point.hpp"
 #include "offset.hpp"
+#include "registry.hpp"
 
 namespace fennowick {
 
@@ -96,7 +98,13 @@ private:
   unsigned char *payload_checked(const unsigned char *link) const;
 
   unsigned char *take(std::uint64_t n);
-  void publish() noexcept;
+  // Single store: a survivor reads either the cache before or after a change.
+  void publish() noexcept {
+    if (shared_ == nullptr) return;
+    std::atomic_ref<std::uint64_t>(*shared_).store(
+        count_ == 0 || head_ == nullptr ? 0 : pack_cache(offset_of(base_, head_), count_), std::memory_order_release);
+    FENNOWICK_CRASH_POINT();
+  }
   unsigned char *refill(std::uint64_t n, unsigned char *&tail);
   void give_to_arena(std::uint64_t n, unsigned char *first);
 
