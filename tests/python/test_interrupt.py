@@ -146,7 +146,7 @@ class Interrupted:
             self.name, self.buckets = ast.literal_eval(first[0]), int(first[1])
             # the pool's workers are up: let them get into the doubling
             assert wait_for_members(proc.pid, 1 + PARALLELISM, START_TIMEOUT), "no pool workers"
-            time.sleep(0.15)
+            time.sleep(0.05)
             interrupt(proc, target)
             self.ended = finish(proc, EXIT_TIMEOUT)
             self.leftovers = leftovers(proc.pid) if self.ended else None
