@@ -29,9 +29,11 @@ from fennowick.quillmap import quillmap
 from helpers import exit_with, join_all
 
 # Starts with one bucket: the table doubles many times while workers die.
-# Room for the entries of a long run (--kills 200 makes some 400,000 operations,
-# a third of them inserts of new keys); space is taken only as it is used.
-MAP_ARGS = dict(size=1 << 28, bucket_chunk_size_exponent=0, bucket_chunk_number=1 << 16)
+# Room for the entries of a long run (--kills 200 makes some 2 million
+# operations; every writer has keys of its own, so the map keeps growing);
+# space is taken only as it is used.
+MAP_ARGS = dict(size=1 << 30, bucket_chunk_size_exponent=0, bucket_chunk_number=1 << 16)
+WORKING_SET = 20_000  # keys per busy writer
 OP_TIMEOUT = 20.0     # one operation never takes this long unless blocked
 
 
@@ -226,7 +228,10 @@ def busy_writer(wid, name, seed, report_fd, stop):
         seq += 1
         r = rng.random()
         if r < 0.5 or not live:
-            idx = len(model) if r < 0.3 or not model else rng.randrange(len(model))
+            # new keys up to a bound, so that a long run keeps a steady
+            # working set instead of filling the map
+            new = (r < 0.3 and len(model) < WORKING_SET) or not model
+            idx = len(model) if new else rng.randrange(len(model))
             v = value_of(wid, idx, seq)
             os.write(report_fd, f"P I {idx} {seq}\n".encode())
             d.insert(("k", wid, idx), v)
