@@ -143,18 +143,12 @@ private:
   CheckReport &r_;
 };
 
-u64 registry_offset_of(const unsigned char *arena) noexcept {
-  u64 at = 0;
-  for (int i = 0; i < 7; ++i) at |= u64{arena[offsetof(ArenaHeader, reserved) + i]} << (8 * i);
-  return at;
-}
-
 // The registry behind the arena: its place and header, the registry lock,
 // the live slots and the exact entry count. Sets holders.slots.
 void check_registry(const unsigned char *file, u64 file_size, u64 arena_size, CheckReport &r, Holders &holders,
                     bool &ops_under_way) {
   const unsigned char *arena = file + region_header_size;
-  const u64 at = registry_offset_of(arena);
+  const u64 at = registry_offset(arena);
   r.registry_offset = at;
   if (at == 0) return;  // made before registries: entry_count is the count
   if (at % page_size() != 0) fail("process registry at offset " + std::to_string(at) + " is not page aligned");
@@ -189,12 +183,11 @@ void check_registry(const unsigned char *file, u64 file_size, u64 arena_size, Ch
       if (rec.kind != op_none) ops_under_way = true;
       continue;
     }
-    const u32 gen = static_cast<u32>(s.state >> 8) & 0xffff;
-    if (gen == 0) fail("registry slot " + std::to_string(i) + " is live with generation 0");
+    if (slot_generation(s.state) == 0) fail("registry slot " + std::to_string(i) + " is live with generation 0");
     LiveSlot ls;
     ls.index = i;
     ls.pid = s.pid;
-    ls.liveness = holder_liveness(slots, (gen << 16) | i);
+    ls.liveness = holder_liveness(slots, slot_holder(s.state, i));
     ls.operation = rec.kind;
     ls.expansion = rec.exp_state;
     ls.count_delta = rec.count_delta;

@@ -102,6 +102,8 @@ inline constexpr std::uint64_t map_header_offset = 66;
 inline constexpr std::uint64_t claim_marker = 1;
 inline constexpr std::uint64_t max_participants = 4096;  // join while at most this many
 inline constexpr std::uint64_t migration_batch = 16;
+// A view's membership in an expansion, as note_membership records it.
+inline constexpr std::uint64_t exp_out = 0, exp_joining = 1, exp_in = 2, exp_leaving = 3;
 
 // Figures of a map, for tools and the Python layer.
 struct MapShape {
@@ -149,6 +151,10 @@ protected:
   // change: the string map records it so that a survivor can tell whether the
   // change happened if this process dies holding the lock.
   virtual void note_membership(std::uint64_t, std::uint64_t, std::uint64_t) noexcept {}
+  // Count this caller in to, or out of, the expansion of n; the caller holds
+  // expansion_lock. Each change is noted before and after it.
+  void count_in(std::uint64_t n) noexcept;
+  void count_out(std::uint64_t n) noexcept;
 
   unsigned char *base_ = nullptr;
   std::uint64_t bucket_chunk_number_ = 0;

@@ -81,10 +81,7 @@ template <int S> bool ConcurrentHashMap_base<S>::join_for_load() noexcept {
   if (capacity >= entry_count()) return false;
   if (participants() > max_participants) return false;
   if (2 * n > bucket_chunk_number_) return false;
-  const u64 p = participants();
-  note_membership(1, p, n);
-  word(*expansion_participants_).fetch_add(1, std::memory_order_seq_cst);
-  note_membership(2, p, n);
+  count_in(n);
   return true;
 }
 
@@ -94,11 +91,23 @@ template <int S> bool ConcurrentHashMap_base<S>::join_for_target(u64 target) noe
   if (n >= target) return false;
   if (participants() > max_participants) return false;
   if (2 * n > bucket_chunk_number_) return false;
-  const u64 p = participants();
-  note_membership(1, p, n);
-  word(*expansion_participants_).fetch_add(1, std::memory_order_seq_cst);
-  note_membership(2, p, n);
+  count_in(n);
   return true;
+}
+
+template <int S> void ConcurrentHashMap_base<S>::count_in(u64 n) noexcept {
+  const u64 p = participants();
+  note_membership(exp_joining, p, n);
+  word(*expansion_participants_).fetch_add(1, std::memory_order_seq_cst);
+  note_membership(exp_in, p, n);
+}
+
+template <int S> void ConcurrentHashMap_base<S>::count_out(u64 n) noexcept {
+  const u64 p = participants();
+  note_membership(exp_leaving, p, n);
+  if (p > 0) word(*expansion_participants_).store(p - 1, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
+  note_membership(exp_out, p, n);
 }
 
 template <int S> bool ConcurrentHashMap_base<S>::finish(u64 n) noexcept {
@@ -244,11 +253,7 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
       try {
         {
           SpinGuard<u64> g(*map->expansion_lock_);
-          const u64 p = map->participants();
-          map->note_membership(exp_leaving, p, n);
-          if (p > 0) word(*map->expansion_participants_).store(p - 1, std::memory_order_seq_cst);
-          FENNOWICK_CRASH_POINT();
-          map->note_membership(exp_out, p, n);
+          map->count_out(n);
         }
         if (map->try_double(n)) map->clear_forwards(n);
       } catch (const abi_forced_unwind &) {

@@ -60,6 +60,7 @@
 // expansion (expansion.cpp) and moved by whoever finishes next.
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "map/string_map.hpp"
 #include "map/string_map_detail.hpp"
@@ -82,11 +83,7 @@ template <int S> void ConcurrentHashMap_string<S>::attach_view() {
   if (data_allocator_) data_allocator_->bind(&slot->caches[1], &registry_);
   MapSharedWords *w = shared_words();
   const u64 used = holder_slot(registry_.holder()) + 1;
-  registry_.lock();
-  struct Unlock {
-    Registry &r;
-    ~Unlock() { r.unlock(); }
-  } unlock{registry_};
+  RegistryLock g(registry_);
   if (word(w->slots_used).load(std::memory_order_seq_cst) == 0) {
     // The first view ever of this registry: entries made before it (a file
     // written before registries existed) are counted in slot 0, whose delta
@@ -174,19 +171,17 @@ template <int S> void ConcurrentHashMap_string<S>::recover_record(std::uint32_t 
   check_bucket(b);
   b->entries.base_scratch = reinterpret_cast<u64>(this->base_);
   ChunkList &entries = b->entries;
-  auto slot_at = [&](u64 index) {
-    unsigned char *l = node_link(entries.first);
-    for (u64 j = 0; j < index / 2; ++j) l = node_link(load<u64>(l + 8));
-    return reinterpret_cast<MapEntry *>(node_payload(l) + sizeof(MapEntry) * (index % 2));
-  };
+  thread_local std::vector<MapEntry *> slots;
   switch (kind) {
     case op_insert:
       // Not committed: the slot past the count may hold the entry's
       // descriptors, perhaps half written. It is cleared (slots past the count
       // hold no strings); the chunks it named stay out of use until an
       // offline repair, since a torn descriptor cannot be trusted to free by.
-      if (entries.count == r.count_before && entries.count < entries.links * 2)
-        std::memset(static_cast<void *>(slot_at(entries.count)), 0, sizeof(MapEntry));
+      if (entries.count == r.count_before && entries.count < entries.links * 2) {
+        entry_slots(b, entries.count + 1, slots);
+        std::memset(static_cast<void *>(slots[entries.count]), 0, sizeof(MapEntry));
+      }
       break;
     case op_replace: {
       auto *e = reinterpret_cast<MapEntry *>(in_arena(this->base_, limit_, r.a[0], sizeof(MapEntry), "record names no entry"));
@@ -200,11 +195,16 @@ template <int S> void ConcurrentHashMap_string<S>::recover_record(std::uint32_t 
     case op_remove: {
       const u64 i = r.a[0], t = r.a[1];
       if (t == 0 || i >= t) throw_damaged("remove record inconsistent");
-      if (entries.count == t) {
-        if (i != t - 1) std::memcpy(static_cast<void *>(slot_at(i)), slot_at(t - 1), sizeof(MapEntry));
-        entries.count = t - 1;
+      // Slot t - 1 is cleared before any node is trimmed: once the bucket
+      // has fewer nodes than t entries need, there is nothing left to clear.
+      if (t <= entries.links * 2) {
+        entry_slots(b, t, slots);
+        if (entries.count == t) {
+          if (i != t - 1) std::memcpy(static_cast<void *>(slots[i]), slots[t - 1], sizeof(MapEntry));
+          entries.count = t - 1;
+        }
+        if (entries.count == t - 1) std::memset(static_cast<void *>(slots[t - 1]), 0, sizeof(MapEntry));
       }
-      if (entries.count == t - 1) std::memset(static_cast<void *>(slot_at(t - 1)), 0, sizeof(MapEntry));
       free_chain(r.a[2], r.a[3], data_chunk_unit_);
       free_chain(r.a[4], r.a[5], data_chunk_unit_);
       break;
@@ -228,20 +228,21 @@ template <int S> void ConcurrentHashMap_string<S>::recover_membership(std::uint3
   u64 &lock = *this->expansion_lock_;
   const u64 mine = lock_values<u64>::of(holder);
   const bool dead_holds_lock = word(lock).load(std::memory_order_seq_cst) == mine;
-  // While the dead view holds expansion_lock nobody else changes the count,
-  // so the value before its change tells whether the change happened.
-  bool in = state == exp_in;
-  if (dead_holds_lock && state == exp_joining) in = this->participants() == r.exp_before + 1;
-  if (dead_holds_lock && state == exp_leaving) in = this->participants() == r.exp_before;
-  if (!dead_holds_lock && (state == exp_joining || state == exp_leaving)) in = state == exp_leaving;
+  // Whether the dead view is counted in. While it holds expansion_lock nobody
+  // else changes the count, so the value before its change (a join or a
+  // leave) tells whether the change happened.
+  bool in = state == exp_in || state == exp_leaving;
+  if (dead_holds_lock && state != exp_in)
+    in = this->participants() == r.exp_before + (state == exp_joining ? 1 : 0);
   if (in) {
     if (!dead_holds_lock) spin_lock(lock, LockWait{registry_.holder(), &registry_, true, false});
     const u64 p = this->participants();
     if (p > 0) word(*this->expansion_participants_).store(p - 1, std::memory_order_seq_cst);
     word(r.exp_state).store(exp_out, std::memory_order_seq_cst);
     if (!dead_holds_lock) spin_unlock(lock);
+  } else {
+    word(r.exp_state).store(exp_out, std::memory_order_seq_cst);
   }
-  word(r.exp_state).store(exp_out, std::memory_order_seq_cst);
   if (dead_holds_lock) {
     u64 expected = mine;
     word(lock).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);

@@ -167,13 +167,11 @@ template <int S> std::uint64_t ConcurrentHashMap_string<S>::clear() {
 template <int S> MapShape ConcurrentHashMap_string<S>::shape() const noexcept {
   MapShape s{};
   if (this->base_ == nullptr) return s;
-  ArenaHeader *h = arena_header(this->base_);
   s.file_size = mapping_handle_;
-  s.arena_size = h->arena_size;
+  s.arena_size = arena_header(this->base_)->arena_size;
   // The bump is an aligned word that only grows: one read is a true figure.
   s.arena_used = std::atomic_ref<u64>(*reinterpret_cast<u64 *>(this->base_ + offsetof(ArenaHeader, bump)))
                      .load(std::memory_order_acquire);
-  (void)h;
   s.bucket_chunk_number = this->bucket_chunk_number_;
   s.buckets_per_chunk = this->buckets_per_chunk_;
   s.bucket_chunks_in_use = this->bucket_chunks_in_use();

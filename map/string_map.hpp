@@ -68,7 +68,6 @@ static_assert(offsetof(OpRecord, a) == 40);
 static_assert(offsetof(OpRecord, exp_state) == 104);
 
 inline constexpr std::uint64_t op_none = 0, op_insert = 1, op_replace = 2, op_remove = 3, op_move = 4;
-inline constexpr std::uint64_t exp_out = 0, exp_joining = 1, exp_in = 2, exp_leaving = 3;
 
 // The map's words in the registry header (RegistryHeader::user).
 struct MapSharedWords {

@@ -167,10 +167,7 @@ template <int S> bool ConcurrentHashMap_string<S>::join_to_finish(u64 n) {
   SpinGuard<u64> g(*this->expansion_lock_);
   if (this->bucket_chunks_in_use() != n) return false;
   if (2 * n > this->bucket_chunk_number_) throw_damaged("forward mark on a table that cannot double");
-  const u64 p = this->participants();
-  note_membership(exp_joining, p, n);
-  word(*this->expansion_participants_).store(p + 1, std::memory_order_seq_cst);
-  note_membership(exp_in, p, n);
+  this->count_in(n);
   return true;
 }
 

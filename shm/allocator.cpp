@@ -186,23 +186,22 @@ unsigned char *Allocator::take(std::uint64_t n) {
     std::uint64_t k = n - c >= 101 ? n - c : 100;
     unsigned char *tail = nullptr;
     unsigned char *fresh;
-    try {
-      fresh = refill(k, tail);  // throws with the cache and the arena untouched
-    } catch (const std::runtime_error &) {
-      // Processes that ended without closing may hold what is missing in
-      // their caches; a nearly full arena may still hold what is missing.
-      if (registry_ && registry_->reclaim_dead() > 0) {
-        try {
-          fresh = refill(k, tail);
-        } catch (const std::runtime_error &) {
-          if (k == n - c) throw;
-          k = n - c;
-          fresh = refill(k, tail);
+    // A refill throws with the cache and the arena untouched. When it fails,
+    // processes that ended without closing may hold what is missing in their
+    // caches (recovered once), and a nearly full arena may still hold the
+    // bare shortfall.
+    for (bool reclaimed = false;;) {
+      try {
+        fresh = refill(k, tail);
+        break;
+      } catch (const std::runtime_error &) {
+        if (!reclaimed && registry_ && registry_->reclaim_dead() > 0) {
+          reclaimed = true;
+          continue;
         }
-      } else {
         if (k == n - c) throw;
         k = n - c;
-        fresh = refill(k, tail);
+        reclaimed = true;
       }
     }
     if (head_ && c > 0) store<std::uint64_t>(tail + 8, offset_of(base_, head_));

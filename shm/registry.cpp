@@ -89,8 +89,14 @@ u64 read_pid_ns() {
 thread_local const Registry *lock_owner_registry = nullptr;
 thread_local unsigned lock_depth = 0;
 
-bool is_live(u64 state) noexcept { return (state & 0xff) == slot_live; }
-std::uint32_t generation_of(u64 state) noexcept { return static_cast<std::uint32_t>(state >> 8) & max_generation; }
+// Whether the process `pid` of this namespace still runs: it exists, is not
+// a zombie, and (when `start` is known) started when the slot says.
+bool process_runs(std::uint32_t pid, u64 start_time) {
+  u64 start = 0;
+  char st = 0;
+  if (!read_stat(pid, start, st) || st == 'Z' || st == 'X' || st == 'x') return false;
+  return start_time == 0 || start == start_time;
+}
 
 // Give a cache's links and their payloads back to the arena. The chain comes
 // from the file: every link and payload is checked to be a chunk of its unit
@@ -99,10 +105,8 @@ std::uint32_t generation_of(u64 state) noexcept { return static_cast<std::uint32
 void free_cache(unsigned char *arena, u64 packed) {
   const u64 n = cache_count(packed);
   if (n == 0) return;
-  u64 bump, size;
+  u64 bump;
   std::memcpy(&bump, arena + offsetof(ArenaHeader, bump), 8);
-  std::memcpy(&size, arena + offsetof(ArenaHeader, arena_size), 8);
-  (void)size;
   auto chunk_ok = [&](u64 payload_off) {
     if (payload_off < arena_header_size + 2 || payload_off >= bump) return false;
     const std::uint8_t unit = arena[payload_off - 1];
@@ -184,15 +188,6 @@ bool Registry::create(unsigned char *arena, int fd, std::uint64_t mapped) noexce
   return true;
 }
 
-namespace {
-u64 registry_offset(const unsigned char *arena) noexcept {
-  u64 at = 0;
-  const unsigned char *reserved = arena + offsetof(ArenaHeader, reserved);
-  for (int i = 0; i < 7; ++i) at |= u64{reserved[i]} << (8 * i);
-  return at;
-}
-}  // namespace
-
 bool Registry::open(unsigned char *arena, int fd) {
   arena_ = arena;
   u64 at = registry_offset(arena);
@@ -247,38 +242,22 @@ void Registry::unlock() noexcept {
   spin_unlock(header_->lock);
 }
 
-namespace {
-struct RegistryLock {
-  explicit RegistryLock(Registry &r) : r(r) { r.lock(); }
-  ~RegistryLock() { r.unlock(); }
-  Registry &r;
-};
-}  // namespace
 
 Liveness holder_liveness(const RegistrySlot *slots, std::uint32_t holder) {
   if (holder & pid_holder_flag) {
     const std::uint32_t pid = holder & ~pid_holder_flag;
-    if (pid == this_process().pid) return Liveness::alive;
-    u64 start = 0;
-    char st = 0;
-    if (!read_stat(pid, start, st) || st == 'Z' || st == 'X' || st == 'x') return Liveness::dead;
-    return Liveness::alive;
+    return pid == this_process().pid || process_runs(pid, 0) ? Liveness::alive : Liveness::dead;
   }
   const std::uint32_t index = holder_slot(holder);
   if (slots == nullptr || index >= registry_slots) return Liveness::gone;
   const RegistrySlot &s = slots[index];
   const u64 state = std::atomic_ref<const u64>(s.state).load(std::memory_order_seq_cst);
-  if (!is_live(state) || generation_of(state) != holder_generation(holder)) return Liveness::gone;
+  if (!slot_is_live(state) || slot_generation(state) != holder_generation(holder)) return Liveness::gone;
   const ProcessIdentity &me = this_process();
   if (s.boot != me.boot) return Liveness::dead;
   if (s.pid_ns != me.pid_ns || s.pid_ns == 0) return Liveness::unknown;
   if (s.pid == me.pid) return s.start_time == me.start_time ? Liveness::alive : Liveness::dead;
-  u64 start = 0;
-  char st = 0;
-  if (!read_stat(s.pid, start, st)) return Liveness::dead;
-  if (start != s.start_time) return Liveness::dead;
-  if (st == 'Z' || st == 'X' || st == 'x') return Liveness::dead;
-  return Liveness::alive;
+  return process_runs(s.pid, s.start_time) ? Liveness::alive : Liveness::dead;
 }
 
 const char *liveness_name(Liveness l) noexcept {
@@ -293,12 +272,12 @@ const char *liveness_name(Liveness l) noexcept {
 
 Liveness Registry::liveness(std::uint32_t holder) const { return holder_liveness(slots_, holder); }
 
-void Registry::recover_slot(std::uint32_t index) {
+bool Registry::recover_slot(std::uint32_t index) {
   RegistrySlot &s = slots_[index];
   const u64 state = word(s.state).load(std::memory_order_seq_cst);
-  if (!is_live(state)) return;
-  const std::uint32_t holder = (generation_of(state) << 16) | index;
-  if (liveness(holder) != Liveness::dead) return;
+  if (!slot_is_live(state)) return false;
+  const std::uint32_t holder = slot_holder(state, index);
+  if (liveness(holder) != Liveness::dead) return false;
   if (map_recovery_) map_recovery_(map_context_, holder, s);
   for (u64 &c : s.caches) {
     const u64 packed = word(c).load(std::memory_order_seq_cst);
@@ -308,6 +287,7 @@ void Registry::recover_slot(std::uint32_t index) {
     free_cache(arena_, packed);
   }
   word(s.state).store(state & ~u64{0xff}, std::memory_order_seq_cst);  // free, same generation
+  return true;
 }
 
 void Registry::recover_holder(std::uint32_t holder) {
@@ -320,13 +300,7 @@ std::size_t Registry::reclaim_dead() {
   if (header_ == nullptr) return 0;
   std::size_t n = 0;
   RegistryLock g(*this);
-  for (std::uint32_t i = 0; i < registry_slots; ++i) {
-    const u64 state = word(slots_[i].state).load(std::memory_order_seq_cst);
-    if (!is_live(state)) continue;
-    if (liveness((generation_of(state) << 16) | i) != Liveness::dead) continue;
-    recover_slot(i);
-    ++n;
-  }
+  for (std::uint32_t i = 0; i < registry_slots; ++i) n += recover_slot(i);
   return n;
 }
 
@@ -358,15 +332,9 @@ void Registry::attach() {
   for (int pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < registry_slots; ++i) {
       RegistrySlot &s = slots_[i];
-      u64 state = word(s.state).load(std::memory_order_seq_cst);
-      if (is_live(state)) {
-        if (pass == 0) continue;
-        if (liveness((generation_of(state) << 16) | i) != Liveness::dead) continue;
-        recover_slot(i);
-        state = word(s.state).load(std::memory_order_seq_cst);
-        if (is_live(state)) continue;
-      }
-      std::uint32_t gen = generation_of(state) + 1;
+      const u64 state = word(s.state).load(std::memory_order_seq_cst);
+      if (slot_is_live(state)) continue;
+      std::uint32_t gen = slot_generation(state) + 1;
       if (gen > max_generation) gen = 1;
       s.pid = me.pid;
       s.start_time = me.start_time;
@@ -383,14 +351,12 @@ void Registry::attach() {
         // this is how the space of ended pool workers comes back. Their
         // chunks go back under the arena lock, taken as this view.
         LockContextScope context(holder_, this);
-        for (std::uint32_t j = 0; j < registry_slots; ++j) {
-          if (j == i) continue;
-          const u64 st = word(slots_[j].state).load(std::memory_order_seq_cst);
-          if (is_live(st) && liveness((generation_of(st) << 16) | j) == Liveness::dead) recover_slot(j);
-        }
+        reclaim_dead();
       }
       return;
     }
+    // Every slot is taken: free those of dead processes and look again.
+    if (reclaim_dead() == 0) break;
   }
   throw std::runtime_error("too many processes have this map open (" + std::to_string(registry_slots) + ")");
 }
@@ -401,7 +367,7 @@ void Registry::detach() noexcept {
     try {
       RegistryLock g(*this);
       const u64 state = word(own_->state).load(std::memory_order_seq_cst);
-      if (is_live(state) && generation_of(state) == holder_generation(holder_))
+      if (slot_is_live(state) && slot_generation(state) == holder_generation(holder_))
         word(own_->state).store(state & ~u64{0xff}, std::memory_order_seq_cst);
     } catch (...) {
       // Only a damaged registry lock word refuses: the slot stays live and

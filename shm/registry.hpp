@@ -42,6 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "arena.hpp"
 #include "spin_lock.hpp"
 
 namespace fennowick {
@@ -103,6 +104,24 @@ constexpr std::uint32_t holder_generation(std::uint32_t id) noexcept { return id
 // the flag and the pid.
 inline constexpr std::uint32_t pid_holder_flag = 0x80000000u;
 inline constexpr std::uint32_t max_generation = 0x7fff;
+
+// A slot's state word: its generation and whether a view holds it; the id
+// that the view's lock words carry.
+constexpr bool slot_is_live(std::uint64_t state) noexcept { return (state & 0xff) == slot_live; }
+constexpr std::uint32_t slot_generation(std::uint64_t state) noexcept {
+  return static_cast<std::uint32_t>(state >> 8) & max_generation;
+}
+constexpr std::uint32_t slot_holder(std::uint64_t state, std::uint32_t index) noexcept {
+  return slot_generation(state) << 16 | index;
+}
+
+// The registry's file offset, from the ArenaHeader's reserved bytes (7 bytes,
+// little-endian; 0: a file without a registry).
+inline std::uint64_t registry_offset(const unsigned char *arena) noexcept {
+  std::uint64_t at = 0;
+  for (int i = 0; i < 7; ++i) at |= std::uint64_t{arena[offsetof(ArenaHeader, reserved) + i]} << (8 * i);
+  return at;
+}
 
 // The identity of the calling process, read once (and again after fork).
 struct ProcessIdentity {
@@ -177,7 +196,8 @@ public:
   void unlock() noexcept;
 
 private:
-  void recover_slot(std::uint32_t index);
+  // Recover slot `index` if its view's process has died; true when it did.
+  bool recover_slot(std::uint32_t index);
 
   unsigned char *arena_ = nullptr;
   RegistryHeader *header_ = nullptr;
@@ -188,6 +208,18 @@ private:
   std::uint64_t epoch_ = 0;
   MapRecovery map_recovery_ = nullptr;
   void *map_context_ = nullptr;
+};
+
+// Holds a registry's lock for a scope.
+class RegistryLock {
+public:
+  explicit RegistryLock(Registry &r) : r_(r) { r_.lock(); }
+  ~RegistryLock() { r_.unlock(); }
+  RegistryLock(const RegistryLock &) = delete;
+  RegistryLock &operator=(const RegistryLock &) = delete;
+
+private:
+  Registry &r_;
 };
 
 }  // namespace fennowick

@@ -26,8 +26,11 @@
 // holder's state is recovered and the word released (registry.hpp), so a
 // waiter finds a dead holder within about one interval of its death.
 //
-// Lock order, for every structure of the package: registry, then bucket, then
-// Allocator, then arena. At most one bucket lock is held at a time, except
+// Lock order, for every structure of the package: bucket, then Allocator,
+// then registry (a refill that finds the arena full recovers dead views),
+// then arena. The registry lock is held only for attaching, detaching and
+// recovering, which take no bucket or Allocator lock (a dead holder's bucket
+// is worked on under the dead holder's word). At most one bucket lock is held at a time, except
 // that a lookup may hold a bucket being split and then take its twin (always
 // the higher index). The expansion lock is never taken while a bucket lock is
 // held.

@@ -73,8 +73,7 @@ void settle_registry(std::vector<unsigned char> &f) {
   constexpr u64 arena = fennowick::region_header_size;
   const u64 reserved = arena + offsetof(fennowick::ArenaHeader, reserved);
   if (f.size() < reserved + 7) return;
-  u64 at = 0;
-  for (int i = 0; i < 7; ++i) at |= u64{f[reserved + i]} << (8 * i);
+  const u64 at = fennowick::registry_offset(f.data() + arena);
   if (at == 0 || at > f.size() || fennowick::registry_bytes > f.size() - at) return;
   zero_at(f, at + offsetof(fennowick::RegistryHeader, lock), 8);
   const u64 slots = at + sizeof(fennowick::RegistryHeader);
