@@ -1,49 +1,67 @@
-// Expansion: the table doubles, with any number of participants, any of
-// which may die at any instruction.
+// Expansion: the table doubles, a bounded slice at a time, with any number
+// of participants, any of which may leave or die at any instruction.
 //
 // Protocol (s = buckets per chunk, n = bucket_chunks_in_use when it starts):
 //  1. Join. A caller takes expansion_lock and counts itself in only while at
 //     most 4096 are in and the table has room to double (2n <= capacity).
 //     Because joining and the doubling both happen under expansion_lock, a
 //     participant always works on the expansion of the n it reads after
-//     counting in. The count is only a figure now: an expansion ends when all
-//     its buckets have moved, not when its participants have left, so a
-//     participant that dies counted in holds nobody up (recovery counts it
-//     out, recovery.cpp).
+//     counting in. The count is only a figure: an expansion ends when all its
+//     buckets have moved, not when its participants have left, so one that
+//     leaves after a slice, or dies counted in, holds nobody up (recovery
+//     counts the dead out, recovery.cpp).
 //  2. Claim. Compare-and-swap of table slot n from 0 to the marker 1; the
 //     winner leads and records itself (holder id and n) in the registry
-//     header. It makes chunks n..2n-1 (a slot already set by an earlier,
-//     withdrawn claim keeps its chunk: chunks are published only once made
-//     whole), a done-bitmap of one bit per batch of 16 old buckets (word 0
-//     holds n), sets migration_cursor to s*n - 1, then publishes the chunks'
-//     offsets in descending order, each by compare-and-swap from 0, slot n
-//     last from the marker. If it cannot get the memory it withdraws the
-//     claim (slot n back to 0).
-//  3. Wait. Others sleep while slot n holds the marker. A leader that has died
-//     (or a marker with no leader recorded for two seconds) is withdrawn by
-//     the waiter, who then tries to claim itself.
+//     header. It makes only chunk n (bucket memory, not yet initialised), a
+//     done-bitmap of one bit per batch of 16 old buckets (word 0 holds n),
+//     sets migration_cursor to s*n - 1 and publishes chunk n by
+//     compare-and-swap from the marker. Chunks n+1..2n-1 are made later, one
+//     at a time under expansion_lock, by whoever first moves a bucket whose
+//     twin lies in one; a slot is set once, to a whole block. If the leader
+//     cannot get the memory it withdraws the claim (slot n back to 0).
+//  3. Wait. A caller doing a slice returns at once while slot n holds the
+//     marker; one that must see the expansion through sleeps. A leader that
+//     has died (or a marker with no leader recorded for two seconds) is
+//     withdrawn by the waiter, who then tries to claim itself.
 //  4. Move. Batches of 16 old buckets are claimed by fetch-and-subtract on
-//     migration_cursor; a batch done sets its bit. Moving bucket f sets its
-//     forward word to the twin f + s*n before taking f's lock, then moves
-//     every entry whose hash has bit s*n set into the twin, keeping order in
-//     both, under an operation record (recovery.cpp). Only descriptors move.
-//     Moving a bucket again finds nothing to move, so once the cursor is
-//     spent a participant moves every batch whose bit is still clear: the
-//     batches of a participant that died, or one that is slow, are finished
-//     by whoever comes by.
-//  5. Finish. Under expansion_lock the participant counts itself out; then,
-//     under the same lock, whoever finds every bit set doubles n. After
-//     releasing the lock the doubler clears the forward words by
-//     compare-and-swap from each one's own twin offset, so that a mark of the
-//     next expansion (which may start at once) is never wiped; marks it
-//     leaves behind by dying are cleared by the inserts that meet them.
-// Lookups and removals holding a bucket whose forward word is set also lock
-// and search the twin (always the higher index), and every operation
-// re-checks n after locking, so that no entry is missed while it moves.
+//     migration_cursor; a batch done sets its bit. Moving bucket f takes f's
+//     lock; if f does not carry this expansion's mark yet, the mover
+//     initialises the twin f + s*n (no one can reach it before the mark) and
+//     then sets f's forward word to it. Then it moves every entry whose hash
+//     has bit s*n set into the twin, keeping order in both, under an
+//     operation record (recovery.cpp). Only descriptors move. Moving a bucket
+//     again finds the mark and nothing to move, so once the cursor is spent a
+//     participant moves any batch whose bit is still clear: the batches of a
+//     participant that died, or one that is slow, are finished by whoever
+//     comes by.
+//  5. Slices. An insert or remove that finds an expansion published, or an
+//     insert that lifts the load above two entries per bucket, joins, moves
+//     at most slice_batches batches and leaves: no operation does more than
+//     a bounded part of a doubling, and an expansion left half-done stays
+//     correct (lookups follow marks into twins) until later operations, or
+//     the expansion helpers, which stay until the end, finish it.
+//  6. Finish. Under expansion_lock the participant counts itself out; then,
+//     once the cursor is spent, under the same lock, whoever finds every bit
+//     set doubles n and records clear_n = 2n in the registry header. The
+//     marks are then cleared in batches claimed by clearing the batch's bit
+//     in the bitmap (fetch-and-and), each mark by compare-and-swap from its
+//     own twin offset so that a mark of the next expansion (which may start
+//     at once) is never wiped; slices clear a bounded number of batches,
+//     helpers all of them, and the last finder of no bits left resets
+//     clear_n. Marks left behind by a dying clearer, or when the next
+//     expansion takes the bitmap's place, are stale: operations that meet
+//     them clear them (inserts) or merely search one bucket too many.
+// Lookups, removals and inserts holding a bucket whose forward word is set
+// also lock the twin (always the higher index): lookups and removals search
+// both; an insert whose hash has bit s*n set puts a new key into the twin,
+// after making sure the key is not still in the bucket (a move rolled back
+// by recovery leaves it there until moved again). Every operation re-checks
+// n after locking, so that no entry is missed while it moves.
 #include <cxxabi.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -240,29 +258,34 @@ template <int S> void ConcurrentHashMap_string<S>::withdraw_dead_claim(u64 n) {
   word(this->table_[n]).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
 }
 
-template <int S> void ConcurrentHashMap_string<S>::expand() {
-  OpScope op(*this);
-  const u64 n = this->bucket_chunks_in_use();
-  const u64 s = this->buckets_per_chunk_;
-  // Counts this participant out on every way out, exceptions included, and
-  // doubles the table when every batch has moved.
-  struct Finish {
-    ConcurrentHashMap_string *map;
-    u64 n;
-    ~Finish() noexcept(false) {
-      try {
-        {
-          SpinGuard<u64> g(*map->expansion_lock_);
-          map->count_out(n);
-        }
-        if (map->try_double(n)) map->clear_forwards(n);
-      } catch (const abi_forced_unwind &) {
-        throw;
-      } catch (...) {
-        // a damaged file: the next participant finishes
+// Counts a participant out on every way out, exceptions included; once the
+// cursor is spent, doubles the table when every batch has moved, then clears
+// marks (a bounded number for a slice, all of them for a helper).
+template <int S> struct ConcurrentHashMap_string<S>::Finish {
+  ConcurrentHashMap_string *map;
+  u64 n;
+  u64 clear_budget;
+  ~Finish() noexcept(false) {
+    try {
+      {
+        SpinGuard<u64> g(*map->expansion_lock_);
+        map->count_out(n);
       }
+      if (word(*map->migration_cursor_).load(std::memory_order_seq_cst) < 0 && map->try_double(n))
+        map->after_doubling(n, clear_budget);
+    } catch (const abi_forced_unwind &) {
+      throw;
+    } catch (...) {
+      // a damaged file: the next participant finishes
     }
-  } out{this, n};
+  }
+};
+
+// The work of a counted-in participant on the expansion of n: claim or wait,
+// then at most `budget` batches (~0: until no batch is left open). A slice
+// (finite budget) never waits for a leader.
+template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget) {
+  const u64 s = this->buckets_per_chunk_;
   // Joining checked that the table has room to double; a file whose count
   // changed under the join (it cannot, in a sound map) is refused here.
   if (n == 0 || n > this->bucket_chunk_number_ / 2) throw_damaged("bucket chunks in use out of range");
@@ -281,22 +304,24 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
       continue;
     }
     if (v != claim_marker) break;
-    // Claimed, not yet published.
-    if (!host::is_finalizing()) host::sleep_wait();
+    // Claimed, not yet published: the leader's part is short, so a slice
+    // leaves it be unless the leader has died.
     MapSharedWords *w = shared_words();
-    if (w == nullptr) continue;
-    if (word(w->leader_n).load(std::memory_order_seq_cst) == n) {
+    if (w != nullptr && word(w->leader_n).load(std::memory_order_seq_cst) == n) {
       unrecorded_since = clock::now();
       withdraw_dead_claim(n);
-    } else if (clock::now() - unrecorded_since > std::chrono::seconds(2)) {
+    } else if (w != nullptr && clock::now() - unrecorded_since > std::chrono::seconds(2)) {
       withdraw_dead_claim(n);
       unrecorded_since = clock::now();
     }
+    if (budget != ~u64{0}) return;
+    if (!host::is_finalizing()) host::sleep_wait();
   }
   if (this->bucket_chunks_in_use() != n) return;
   bitmap_for(n, true);
 
-  for (;;) {
+  u64 done = 0;
+  while (done < budget) {
     const std::int64_t a = word(*this->migration_cursor_).fetch_sub(migration_batch, std::memory_order_seq_cst);
     if (a < 0) break;
     // Doubled meanwhile: that was the next expansion's cursor. The batch
@@ -306,18 +331,154 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
     // bucket it would send moves past the table.
     if (static_cast<u64>(a) >= s * n) throw_damaged("migration cursor out of range");
     move_batch_range(static_cast<u64>(a) / migration_batch, n);
+    ++done;
   }
-  // The cursor is spent: finish every batch still open (those of the dead
-  // and the slow; a bucket moved twice finds nothing to move).
+  if (done == budget) return;
+  // The cursor is spent: move batches still open (those of the dead and the
+  // slow; a bucket moved twice finds nothing to move), starting where this
+  // view last looked.
   const u64 batches = batch_count(s * n);
-  for (u64 b = batches; b-- > 0;) {
-    if (this->bucket_chunks_in_use() != n) return;
-    if (!batch_done(n, b)) move_batch_range(b, n);
+  u64 *bits = bitmap_for(n, false);
+  if (bits == nullptr) return;
+  const u64 words = (batches + 63) / 64;
+  u64 start = steal_hint_.load(std::memory_order_relaxed) % words;
+  for (u64 i = 0; i < words && done < budget; ++i) {
+    const u64 wi = (start + words - i) % words;  // downwards, as the cursor went
+    const u64 want = wi + 1 < words || batches % 64 == 0 ? ~u64{0} : (u64{1} << (batches % 64)) - 1;
+    u64 open = ~word(bits[1 + wi]).load(std::memory_order_seq_cst) & want;
+    while (open != 0 && done < budget) {
+      if (this->bucket_chunks_in_use() != n) return;
+      const u64 bit = 63 - static_cast<u64>(std::countl_zero(open));
+      open &= ~(u64{1} << bit);
+      move_batch_range(wi * 64 + bit, n);
+      ++done;
+    }
+    steal_hint_.store(wi, std::memory_order_relaxed);
   }
 }
 
-// The leader's part: make the new half and publish it. Slot n holds the
-// marker on entry.
+// A helper's whole part: it returns when the expansion of n is complete (the
+// caller has counted itself in).
+template <int S> void ConcurrentHashMap_string<S>::expand() {
+  OpScope op(*this);
+  const u64 n = this->bucket_chunks_in_use();
+  Finish out{this, n, ~u64{0}};
+  for (;;) {
+    participate(n, ~u64{0});
+    if (this->bucket_chunks_in_use() != n) return;
+    // Every batch is taken and none open: the last movers are finishing.
+    if (word(*this->migration_cursor_).load(std::memory_order_seq_cst) < 0 && try_double(n)) {
+      after_doubling(n, ~u64{0});
+      return;
+    }
+    if (!host::is_finalizing()) host::sleep_wait();
+  }
+}
+
+// One slice of the expansion of n by an operation that has done its own
+// work: join (for_load: only if the load calls for an expansion), move at
+// most slice_batches batches, leave.
+template <int S> void ConcurrentHashMap_string<S>::expand_slice(u64 n, bool for_load) {
+  OpScope op(*this);
+  {
+    SpinGuard<u64> g(*this->expansion_lock_);
+    if (this->bucket_chunks_in_use() != n || 2 * n > this->bucket_chunk_number_) return;
+    if (this->participants() > max_participants) return;
+    if (for_load) {
+      const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ * n;
+      if (capacity >= this->entry_count()) return;
+    }
+    this->count_in(n);
+  }
+  Finish out{this, n, slice_batches};
+  participate(n, slice_batches);
+}
+
+// After an insert (appended: into a bucket that held entries) or a remove:
+// a slice of the expansion under way, or of the one the load calls for, or
+// of the marks a doubling left. The operation itself has succeeded, so a
+// slice that fails (no memory for a chunk) is not its failure: the
+// expansion stays as it is, correct, for later operations to finish.
+template <int S> void ConcurrentHashMap_string<S>::after_write(bool appended) {
+  try {
+    const u64 n = this->bucket_chunks_in_use();
+    if (n != 0 && 2 * n <= this->bucket_chunk_number_) {
+      const u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
+      if (v > claim_marker) return expand_slice(n, false);
+      if (v == 0 && appended) {
+        const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ * n;
+        if (capacity < ConcurrentHashMap_base<S>::entry_count()) return expand_slice(n, true);
+      }
+    }
+    if (MapSharedWords *w = shared_words(); w && word(w->clear_n).load(std::memory_order_relaxed) == n)
+      clear_slice(n, slice_batches);
+  } catch (const abi_forced_unwind &) {
+    throw;
+  } catch (...) {
+  }
+}
+
+// Right after this participant doubled the table from n.
+template <int S> void ConcurrentHashMap_string<S>::after_doubling(u64 n, u64 budget) noexcept {
+  MapSharedWords *w = shared_words();
+  if (w == nullptr) return clear_forwards(n);  // no bitmap to share the clearing by
+  word(w->clear_n).store(2 * n, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
+  clear_slice(2 * n, budget);
+}
+
+// Clears the marks of at most `budget` batches of the expansion that doubled
+// the table to doubled_n, each batch claimed by clearing its bit.
+template <int S> void ConcurrentHashMap_string<S>::clear_slice(u64 doubled_n, u64 budget) noexcept {
+  try {
+    MapSharedWords *w = shared_words();
+    if (w == nullptr || doubled_n < 2 || doubled_n % 2 != 0) return;
+    const u64 n = doubled_n / 2, s = this->buckets_per_chunk_;
+    u64 *bits = bitmap_for(n, false);
+    if (bits == nullptr) {  // the next expansion's bitmap took its place: what is left is stale
+      u64 expected = doubled_n;
+      word(w->clear_n).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+      return;
+    }
+    const u64 batches = batch_count(s * n), words = (batches + 63) / 64;
+    const u64 start = clear_hint_.load(std::memory_order_relaxed) % words;
+    u64 done = 0;
+    for (u64 i = 0; i < words; ++i) {
+      const u64 wi = (start + i) % words;
+      for (;;) {
+        if (done == budget) {
+          clear_hint_.store(wi, std::memory_order_relaxed);
+          return;
+        }
+        const u64 v = word(bits[1 + wi]).load(std::memory_order_seq_cst);
+        if (v == 0) break;
+        const u64 bit = static_cast<u64>(std::countr_zero(v));
+        if (!(word(bits[1 + wi]).fetch_and(~(u64{1} << bit), std::memory_order_seq_cst) >> bit & 1)) continue;
+        FENNOWICK_CRASH_POINT();
+        const u64 batch = wi * 64 + bit;
+        if (batch >= batches) continue;
+        const u64 hi = std::min(batch * migration_batch + migration_batch, s * n);
+        for (u64 f = batch * migration_batch; f < hi; ++f) {
+          Bucket *old = bucket_at(f);
+          u64 expected = offset_of(this->base_, bucket_at(f + s * n));
+          word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+          FENNOWICK_CRASH_POINT();
+        }
+        ++done;
+      }
+    }
+    // No bit left: every batch is cleared or being cleared.
+    u64 expected = doubled_n;
+    word(w->clear_n).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+  } catch (...) {
+    // a damaged table slot: marks stay, and are treated as stale
+  }
+}
+
+// The leader's part: make chunk n and the bitmap, set the cursor, publish.
+// Slot n holds the marker on entry. The other chunks of the new half are made
+// by the movers as they need them (twin_chunk), so that no one allocates the
+// whole half alone.
 template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
   const u64 s = this->buckets_per_chunk_;
   if (MapSharedWords *w = shared_words()) {
@@ -325,17 +486,11 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
     word(w->leader_n).store(n, std::memory_order_seq_cst);
   }
   FENNOWICK_CRASH_POINT();
-  std::vector<u64> made(n, 0);  // offsets of the chunks this leader made, by i - n
+  u64 made = 0;
   try {
-    for (u64 i = n; i < 2 * n; ++i) {
-      if (i > n && word(this->table_[i]).load(std::memory_order_seq_cst) > claim_marker) continue;
-      void *block = arena_alloc_block(this->base_, s * sizeof(Bucket));
-      if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
-      auto *buckets = static_cast<Bucket *>(block);
-      for (u64 j = 0; j < s; ++j) init_bucket(buckets + j);
-      FENNOWICK_CRASH_POINT();
-      made[i - n] = offset_of(this->base_, block);
-    }
+    void *block = arena_alloc_block(this->base_, s * sizeof(Bucket));
+    if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+    made = offset_of(this->base_, block);
     bitmap_for(n, true);
   } catch (...) {
     u64 expected = claim_marker;
@@ -344,14 +499,24 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
   }
   word(*this->migration_cursor_).store(static_cast<std::int64_t>(s * n - 1), std::memory_order_seq_cst);
   FENNOWICK_CRASH_POINT();
-  for (u64 i = 2 * n; i-- > n + 1;) {
-    if (made[i - n] == 0) continue;
-    u64 expected = 0;
-    word(this->table_[i]).compare_exchange_strong(expected, made[i - n], std::memory_order_seq_cst);
-    FENNOWICK_CRASH_POINT();
-  }
   u64 expected = claim_marker;
-  word(this->table_[n]).compare_exchange_strong(expected, made[0], std::memory_order_seq_cst);
+  word(this->table_[n]).compare_exchange_strong(expected, made, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
+}
+
+// Makes chunk `chunk` (n < chunk < 2n) of the expansion of n if no one has:
+// under expansion_lock, so that the slot is set once, to a whole block. Its
+// buckets are initialised one by one as their old buckets are moved.
+template <int S> void ConcurrentHashMap_string<S>::twin_chunk(u64 n, u64 chunk) {
+  if (chunk <= n || chunk >= 2 * n || chunk >= this->bucket_chunk_number_) return;
+  if (word(this->table_[chunk]).load(std::memory_order_seq_cst) > claim_marker) return;
+  SpinGuard<u64> g(*this->expansion_lock_);
+  if (word(this->table_[chunk]).load(std::memory_order_seq_cst) > claim_marker) return;
+  if (this->bucket_chunks_in_use() != n) return;  // doubled: the chunk was made
+  void *block = arena_alloc_block(this->base_, this->buckets_per_chunk_ * sizeof(Bucket));
+  if (block == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+  FENNOWICK_CRASH_POINT();
+  word(this->table_[chunk]).store(offset_of(this->base_, block), std::memory_order_seq_cst);
   FENNOWICK_CRASH_POINT();
 }
 
@@ -431,26 +596,28 @@ template <int S> void ConcurrentHashMap_string<S>::roll_forward_move(Bucket *old
 template <int S> void ConcurrentHashMap_string<S>::move_bucket(u64 f, u64 n) {
   const u64 s = this->buckets_per_chunk_;
   const u64 split = s * n;
+  twin_chunk(n, (f + split) / s);
   Bucket *old = bucket_at(f);
   Bucket *twin = bucket_at(f + split);
   const u64 mark = offset_of(this->base_, twin);
-  // Set by compare-and-swap, only over no mark or a stale one: a latecomer
-  // must never overwrite (and then take back) the mark of a later expansion.
-  u64 seen = word(old->forward).load(std::memory_order_seq_cst);
-  while (seen != mark) {
-    if (seen != 0 && !stale_forward(f, this->bucket_chunks_in_use(), seen)) return;  // a later expansion's
-    if (word(old->forward).compare_exchange_strong(seen, mark, std::memory_order_seq_cst)) break;
-  }
-  FENNOWICK_CRASH_POINT();
-  if (this->bucket_chunks_in_use() != n) {
-    // A batch moved again by a latecomer after the table doubled (and its
-    // marks were cleared): take the mark back, there is nothing to move.
-    u64 expected = mark;
-    word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
-    return;
-  }
   RecordScope rec(*this);
   BucketLock<ConcurrentHashMap_string> guard(*this, old);
+  u64 seen = word(old->forward).load(std::memory_order_seq_cst);
+  if (seen != mark) {
+    // Not split in this expansion yet. A mark of a later expansion means
+    // this is a latecomer; so does a table that has doubled (its marks may
+    // already be cleared): nothing to do either way.
+    if (seen != 0 && !stale_forward(f, this->bucket_chunks_in_use(), seen)) return;
+    if (this->bucket_chunks_in_use() != n) return;
+    // No one reaches the twin before the mark names it: initialise it, then
+    // mark. Only the holder of this lock sets the mark; a clearer of an
+    // earlier expansion may take a stale one away meanwhile.
+    init_bucket(twin);
+    FENNOWICK_CRASH_POINT();
+    while (!word(old->forward).compare_exchange_strong(seen, mark, std::memory_order_seq_cst))
+      if (seen != 0 && !stale_forward(f, n, seen)) throw_damaged("forward word changed under its bucket's lock");
+    FENNOWICK_CRASH_POINT();
+  }
   this->check_bucket(old);
   this->check_bucket(twin);
   const u64 scratch = reinterpret_cast<u64>(this->base_);
@@ -626,6 +793,12 @@ template void ConcurrentHashMap_string<1>::compact_from(Bucket *, OpRecord *, u6
                                                          std::vector<MapEntry *> *);
 template void ConcurrentHashMap_string<1>::move_bucket_stealing(Bucket *, Bucket *, u64, u64, u64);
 template void ConcurrentHashMap_string<1>::clear_forwards(u64) noexcept;
+template void ConcurrentHashMap_string<1>::participate(u64, u64);
+template void ConcurrentHashMap_string<1>::expand_slice(u64, bool);
+template void ConcurrentHashMap_string<1>::after_write(bool);
+template void ConcurrentHashMap_string<1>::after_doubling(u64, u64) noexcept;
+template void ConcurrentHashMap_string<1>::clear_slice(u64, u64) noexcept;
+template void ConcurrentHashMap_string<1>::twin_chunk(u64, u64);
 
 void python_expansion_helper_string(const std::string &name, unsigned long long target_length) {
   std::string path = name;

@@ -190,8 +190,13 @@ void reset_shared_state(const RawMapping &m, const CheckReport &walked, RepairRe
   const bool expansion_under_way = n < h.bucket_chunk_number && table[n] != 0;
   const u64 chunks = expansion_under_way && table[n] > claim_marker ? 2 * n : n;
   for (u64 c = 0; c < chunks; ++c) {
+    // Chunks of the new half are made as buckets move into them, and a
+    // bucket there is made when its old bucket's mark names it.
+    if (table[c] <= claim_marker) continue;
     auto *b = reinterpret_cast<Bucket *>(a + table[c]);
+    const auto *old = c >= n ? reinterpret_cast<const Bucket *>(a + table[c - n]) : nullptr;
     for (u64 k = 0; k < h.buckets_per_chunk; ++k) {
+      if (old && old[k].forward != table[c] + k * sizeof(Bucket)) continue;
       if (b[k].lock != 0) {
         b[k].lock = 0;
         ++rep.locks_cleared;

@@ -123,11 +123,21 @@ std::uint64_t ConcurrentHashMap_string<S>::scan_bucket(std::uint64_t cursor, boo
   PairUnlock unlock{first_bucket, twin};
   check_bucket(first_bucket);
   if (twin) check_bucket(twin);
-  // A forward word left over from the expansion that made this size (cleared
-  // lazily after the doubling) names a bucket of the current table, which the
-  // walk visits in its own turn: only a twin of an expansion under way counts.
-  const u64 total = this->buckets_per_chunk_ * n, index = cursor & (total - 1), half = total / 2;
-  if (twin && half && index < half && twin == bucket_at(index + half)) twin = nullptr;
+  // A forward word left over from an expansion that has doubled the table
+  // (marks are cleared a slice at a time after the doubling, and the next
+  // expansion may begin first) names a bucket of the current table, which the
+  // walk visits in its own turn: only the twin of the expansion under way
+  // counts.
+  const u64 total = this->buckets_per_chunk_ * n, index = cursor & (total - 1);
+  if (twin) {
+    bool under_way = false;
+    try {
+      under_way = twin == bucket_at(index + total);
+    } catch (...) {
+      // no such chunk: no expansion under way
+    }
+    if (!under_way) twin = nullptr;
+  }
   auto copy = [&](const ChunkList &list, std::string &to) {
     if (list.count > limit_) throw_damaged("string inconsistent");
     to.assign(list.count, '\0');

@@ -11,6 +11,7 @@
 // again when it returns. Errors are standard exceptions with fixed texts.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -75,7 +76,8 @@ struct MapSharedWords {
   std::uint64_t leader;        // holder id of the latest claimant
   std::uint64_t leader_n;      // the n it claimed
   std::uint64_t slots_used;    // one past the highest slot ever attached: where counts are summed
-  std::uint64_t reserved[4];
+  std::uint64_t clear_n;       // n of the table whose doubling left forward marks to clear, or 0
+  std::uint64_t reserved[3];
 };
 static_assert(sizeof(MapSharedWords) == sizeof(RegistryHeader::user));
 
@@ -224,12 +226,20 @@ private:
   bool caches_intact() const noexcept;
   bool forward_plausible(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
   bool stale_forward(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
-  bool join_to_finish(std::uint64_t n);
+  bool remove_entry(const signed char *key, unsigned long long key_len, long long hash);
+  bool holds_key(Bucket *b, const signed char *key, std::uint64_t key_len, long long hash);
   bool insert_locked(Bucket *b, string_map_detail::BucketLock<ConcurrentHashMap_string> &guard,
                      string_map_detail::RecordScope &rec, const signed char *key, const signed char *value,
                      std::uint64_t key_len, std::uint64_t value_len, long long hash);
-  void expand_quietly();
-  std::uint64_t move_batch(std::uint64_t n);
+  struct Finish;
+  void after_write(bool appended);
+  void expand_slice(std::uint64_t n, bool for_load);
+  void participate(std::uint64_t n, std::uint64_t budget);
+  void after_doubling(std::uint64_t n, std::uint64_t budget) noexcept;
+  void clear_slice(std::uint64_t doubled_n, std::uint64_t budget) noexcept;
+  void twin_chunk(std::uint64_t n, std::uint64_t chunk);
+  std::atomic<std::uint64_t> steal_hint_{0};  // where this view's last look for open batches stopped
+  std::atomic<std::uint64_t> clear_hint_{0};  // where its last look for marks to clear stopped
 
 public:
   // Addresses from offsets read out of the file, bounds-checked against the

@@ -109,66 +109,67 @@ void ConcurrentHashMap_string<S>::insert(const signed char *key, const signed ch
                                          long long hash) {
   if (this->base_ == nullptr) throw empty_chunks_exception();
   OpScope op(*this);
-  for (;;) {
-    int outcome;  // 0: stored, 1: appended (check the load), 2: the bucket is being split
-    {
-      RecordScope rec(*this);
-      BucketLock<ConcurrentHashMap_string> guard;
-      Bucket *b = nullptr;
-      for (;;) {
-        const u64 n = this->bucket_chunks_in_use();
-        const u64 k = static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1);
-        b = bucket_at(k);
-        guard = BucketLock(*this, b);
-        u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
-        const u64 now = this->bucket_chunks_in_use();
-        if (fwd != 0 && now == n && stale_forward(k, now, fwd)) {
-          // A mark of an expansion that has already doubled the table, left
-          // by a participant that died before clearing it.
-          word(b->forward).compare_exchange_strong(fwd, 0, std::memory_order_seq_cst);
-          fwd = 0;
-        }
-        if (fwd == 0 && now == n) break;
-        // The wait below ends when an expansion clears the mark; a mark that
-        // no expansion wrote would never be cleared.
-        if (fwd != 0 && !forward_plausible(k, now, fwd)) throw_damaged("forward word names no twin");
+  bool appended;
+  {
+    RecordScope rec(*this);
+    BucketLock<ConcurrentHashMap_string> guard, twin_guard;
+    Bucket *b = nullptr, *target = nullptr;
+    for (;;) {
+      const u64 n = this->bucket_chunks_in_use();
+      const u64 k = static_cast<u64>(hash) & (this->buckets_per_chunk_ * n - 1);
+      b = bucket_at(k);
+      guard = BucketLock(*this, b);
+      u64 fwd = word(b->forward).load(std::memory_order_seq_cst);
+      const u64 now = this->bucket_chunks_in_use();
+      if (now != n) {  // the table doubled under us: hash again
         guard.unlock();
-        b = nullptr;
-        if (fwd != 0) break;  // being split
-        // else the table doubled under us: hash again
+        continue;
       }
-      outcome = b == nullptr ? 2 : insert_locked(b, guard, rec, key, value, key_len, value_len, hash) ? 1 : 0;
+      if (fwd != 0 && stale_forward(k, now, fwd)) {
+        // A mark of an expansion that has already doubled the table, not
+        // cleared yet (or left by a participant that died).
+        word(b->forward).compare_exchange_strong(fwd, 0, std::memory_order_seq_cst);
+        fwd = 0;
+      }
+      target = b;
+      if (fwd != 0) {
+        // Split in the expansion under way: a key whose hash has the split
+        // bit set belongs in the twin, unless it is still here (a move that
+        // recovery rolled back is redone later).
+        if (!forward_plausible(k, now, fwd)) throw_damaged("forward word names no twin");
+        if ((static_cast<u64>(hash) & (this->buckets_per_chunk_ * n)) != 0 && !holds_key(b, key, key_len, hash)) {
+          target = bucket_by_offset(fwd);
+          twin_guard = BucketLock(*this, target);
+          // The table may have doubled before the twin was locked, and the
+          // next expansion moved the twin's entries on: hash again.
+          if (this->bucket_chunks_in_use() != n) {
+            twin_guard.unlock();
+            guard.unlock();
+            continue;
+          }
+        }
+      }
+      break;
     }
-    // The lane and the bucket are free again: an expansion may be joined.
-    if (outcome == 0) return;
-    if (outcome == 1) {
-      // Load check, after an append to a non-empty bucket only.
-      const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ *
-                                         this->bucket_chunks_in_use();
-      if (capacity >= ConcurrentHashMap_base<S>::entry_count()) return;
-      if (this->join_for_load()) expand_quietly();
-      return;
-    }
-    // The bucket is being split: help the expansion until it is done (its
-    // dead or slow participants' batches are moved by whoever helps). The
-    // entry is not stored yet, so a failure of the expansion is this
-    // insert's failure.
-    const u64 n = this->bucket_chunks_in_use();
-    if (join_to_finish(n)) expand();
-    if (this->bucket_chunks_in_use() == n && !host::is_finalizing()) host::sleep_wait();
+    appended = insert_locked(target, target == b ? guard : twin_guard, rec, key, value, key_len, value_len, hash);
   }
+  // The lane and the buckets are free again: a slice of an expansion may be
+  // done.
+  after_write(appended);
 }
 
-// Count in to finish the expansion of n: unlike a join for load, never
-// refused for the number already in (a stuck count must not keep the
-// expansion from ending) but refused when the table cannot double, where no
-// expansion can be under way and a forward mark is damage.
-template <int S> bool ConcurrentHashMap_string<S>::join_to_finish(u64 n) {
-  SpinGuard<u64> g(*this->expansion_lock_);
-  if (this->bucket_chunks_in_use() != n) return false;
-  if (2 * n > this->bucket_chunk_number_) throw_damaged("forward mark on a table that cannot double");
-  this->count_in(n);
-  return true;
+// Whether bucket b (locked) holds the key.
+template <int S>
+bool ConcurrentHashMap_string<S>::holds_key(Bucket *b, const signed char *key, u64 key_len, long long hash) {
+  check_bucket(b);
+  b->entries.base_scratch = reinterpret_cast<u64>(this->base_);
+  const u64 t = b->entries.count;
+  if (t == 0) return false;
+  ChunkListCursor cur(*this, b->entries);
+  for (;; cur.advance()) {
+    if (match(cur.entry(), key, key_len, hash)) return true;
+    if (cur.index() + 1 == t) return false;
+  }
 }
 
 template <int S>
@@ -287,17 +288,6 @@ bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<Concurrent
 template <int S> void ConcurrentHashMap_string<S>::release_list(ChunkList &list) noexcept {
   try {
     if (list.links) store_bytes(list, nullptr, 0, *data_allocator_);
-  } catch (...) {
-  }
-}
-
-template <int S> void ConcurrentHashMap_string<S>::expand_quietly() {
-  // The entry is stored; an expansion that cannot get its memory leaves the
-  // map as it was, and the insert still succeeded.
-  try {
-    expand();
-  } catch (const abi::__forced_unwind &) {
-    throw;
   } catch (...) {
   }
 }
@@ -446,6 +436,14 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
 template <int S>
 bool ConcurrentHashMap_string<S>::remove(const signed char *key, unsigned long long key_len, long long hash) {
   OpScope op(*this);
+  const bool removed = remove_entry(key, key_len, hash);
+  // The buckets are free again: a slice of an expansion under way.
+  if (removed) after_write(false);
+  return removed;
+}
+
+template <int S>
+bool ConcurrentHashMap_string<S>::remove_entry(const signed char *key, unsigned long long key_len, long long hash) {
   RecordScope rec(*this);
   Bucket *twin;
   Bucket *first_bucket = lock_bucket_pair(hash, twin);
@@ -546,9 +544,7 @@ template bool ConcurrentHashMap_string<1>::insert_locked(Bucket *, BucketLock<Co
                                                          RecordScope &, const signed char *, const signed char *,
                                                          u64, u64, long long);
 template bool ConcurrentHashMap_string<1>::stale_forward(u64, u64, u64) noexcept;
-template bool ConcurrentHashMap_string<1>::join_to_finish(u64);
 template void ConcurrentHashMap_string<1>::release_list(ChunkList &) noexcept;
-template void ConcurrentHashMap_string<1>::expand_quietly();
 template bool ConcurrentHashMap_string<1>::forward_plausible(u64, u64, u64) noexcept;
 template void ConcurrentHashMap_string<1>::read_string(const ChunkList &, char *) const;
 template Bucket *ConcurrentHashMap_string<1>::lock_bucket_pair(long long, Bucket *&, u64 *);
@@ -556,5 +552,7 @@ template bool ConcurrentHashMap_string<1>::get(const signed char *, unsigned lon
 template bool ConcurrentHashMap_string<1>::get(const signed char *, unsigned long long, long long, char *&,
                                                long long &);
 template bool ConcurrentHashMap_string<1>::remove(const signed char *, unsigned long long, long long);
+template bool ConcurrentHashMap_string<1>::remove_entry(const signed char *, unsigned long long, long long);
+template bool ConcurrentHashMap_string<1>::holds_key(Bucket *, const signed char *, u64, long long);
 
 }  // namespace fennowick

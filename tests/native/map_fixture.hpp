@@ -209,7 +209,7 @@ struct ScannedEntry {
 };
 
 // Walks every bucket in use (the map must be quiet) and checks what must
-// hold between operations: no lock held, no forward mark left, enough nodes
+// hold between operations: no lock held, no forward mark but stale ones, enough nodes
 // for the entries, every entry in the bucket its hash selects.
 inline std::vector<ScannedEntry> scan(Map &m) {
   const MapHeader h = header_of(m);
@@ -220,7 +220,13 @@ inline std::vector<ScannedEntry> scan(Map &m) {
   for (std::uint64_t k = 0; k < total; ++k) {
     Bucket *b = bucket_of(m, k);
     locked += b->lock != 0;
-    marked += b->forward != 0;
+    // A mark left by the last doubling is stale, not a bucket still moving:
+    // operations clear such marks as they meet them.
+    bool stale = false;
+    for (std::uint64_t half = total / 2; half > k && half >= h.buckets_per_chunk; half /= 2)
+      stale |= b->forward == static_cast<std::uint64_t>(reinterpret_cast<unsigned char *>(bucket_of(m, k + half)) -
+                                                        m.arena_base());
+    marked += b->forward != 0 && !stale;
     short_of_nodes += b->entries.links < std::max<std::uint64_t>(1, (b->entries.count + 1) / 2) ||
                       b->entries.per_link != 2;
     for (std::uint64_t i = 0; i < b->entries.count; ++i) {
