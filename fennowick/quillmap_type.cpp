@@ -28,7 +28,7 @@ const char init_doc[] =
     "\n"
     "constructor of quillmap\n"
     "\n"
-    "        :param name: the file name of the map; None or b'' creates a new one in the temporary directory\n"
+    "        :param name: the file name of the map; None or b'' creates a new one in $TMPDIR when set, else in /dev/shm, else in the temporary directory\n"
     "        :param size: the file size in bytes\n"
     "        :param bucket_chunk_size_exponent: the bucket chunk size exponent, e.g. 20 gives 2**20=1048576 buckets "
     "per chunk\n"

@@ -107,7 +107,11 @@ const char *temporary_directory() noexcept {
   static std::string dir;
   static std::once_flag once;
   std::call_once(once, [] {
-    const char *candidates[] = {std::getenv("TMPDIR"), std::getenv("TEMP"), std::getenv("TMP"),
+    // TMPDIR wins when set. Otherwise the memory file system: a map's pages
+    // are memory that processes share, and on a disk the kernel would write
+    // them back while the processes work. Then the temporary directory as
+    // Python's tempfile chooses it.
+    const char *candidates[] = {std::getenv("TMPDIR"), "/dev/shm", std::getenv("TEMP"), std::getenv("TMP"),
                                 "/tmp", "/var/tmp", "/usr/tmp"};
     for (const char *c : candidates) {
       if (c == nullptr || *c == 0) continue;

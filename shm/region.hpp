@@ -70,8 +70,10 @@ const char *last_error() noexcept;  // null when empty
 std::uint64_t page_size() noexcept;
 std::uint64_t mapped_size_for(std::uint64_t size) noexcept;
 
-// The temporary directory as Python's tempfile chooses it (TMPDIR, TEMP, TMP,
-// then /tmp, /var/tmp, /usr/tmp), as an absolute path.
+// Where new backing files go, as an absolute path: TMPDIR when set (and a
+// writable directory), else /dev/shm when it is one, else the temporary
+// directory as Python's tempfile chooses it (TEMP, TMP, /tmp, /var/tmp,
+// /usr/tmp), else the working directory. Read once per process.
 const char *temporary_directory() noexcept;
 
 inline std::uint32_t &arena_lock_word(unsigned char *base) noexcept {

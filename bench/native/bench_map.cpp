@@ -406,4 +406,60 @@ void BM_OneDoubling(benchmark::State &state) {
 }
 BENCHMARK(BM_OneDoubling)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// Growth to 10M entries in one process, from one chunk of 2^16 buckets to
+// 128, against the same keys inserted into a map given its 128 chunks first:
+// the longest single insert, the tail of the latencies, and the total. No
+// insert may wait for a whole doubling; each does at most a slice of one.
+void BM_GrowthLatency(benchmark::State &state) {
+  const char *only = std::getenv("FENNOWICK_GROWTH_ONLY");  // "grow" or "presized": one run, for profiles
+  const u64 total = quick() ? 200000 : 10000000;
+  const unsigned char exp = quick() ? 11 : 16;
+  const u64 chunks = 128;
+  const unsigned long long size = quick() ? 1ull << 28 : 4ull << 30;
+  struct Figures {
+    double seconds, longest, p9999, p999, making;
+  };
+  auto run = [&](bool presized) {
+    ScratchMap s(exp, chunks, size);
+    const double m0 = now();
+    while (presized && s.map->bucket_chunks_in_use() < chunks)
+      fennowick::python_expansion_helper_string(s.name, chunks);
+    const double making = now() - m0;
+    std::vector<float> lat(total);
+    const double t0 = now();
+    for (u64 i = 0; i < total; ++i) {
+      const Key k = key(i);
+      const Value v = value(i);
+      const double a = now();
+      insert(*s.map, k, v);
+      lat[i] = static_cast<float>(now() - a);
+    }
+    const double seconds = now() - t0;
+    if (s.map->entry_count() != total || s.map->bucket_chunks_in_use() != chunks)
+      state.SkipWithError("growth did not end at 128 chunks with every key");
+    std::sort(lat.begin(), lat.end());
+    return Figures{seconds, lat.back(), lat[static_cast<u64>(total * 0.9999)], lat[static_cast<u64>(total * 0.999)], making};
+  };
+  Figures grown{}, presized{};
+  for (auto _ : state) {
+    if (!only || std::strcmp(only, "presized") == 0) presized = run(true);
+    if (!only || std::strcmp(only, "grow") == 0) grown = run(false);
+    state.SetIterationTime(grown.seconds + presized.seconds);
+  }
+  for (const auto &[label, f] : {std::pair{"growing", grown}, std::pair{"all buckets made first", presized}})
+    std::fprintf(stderr,
+                 "%llu inserts, %s: %.2f s, longest %.2f ms, p99.99 %.0f us, p99.9 %.1f us\n",
+                 static_cast<unsigned long long>(total), label, f.seconds, f.longest * 1e3, f.p9999 * 1e6, f.p999 * 1e6);
+  std::fprintf(stderr, "growing takes %.2f of the time of a map made with all its buckets (target <= 1.2), "
+               "longest insert %.2f ms (target <= 5), p99.99 %.0f us (target <= 200)\n",
+               grown.seconds / presized.seconds, grown.longest * 1e3, grown.p9999 * 1e6);
+  std::fprintf(stderr, "making the 128 chunks first took %.2f s; with it, the presized map took %.2f s, and growing "
+               "%.2f of that\n", presized.making, presized.making + presized.seconds,
+               grown.seconds / (presized.making + presized.seconds));
+  state.counters["longest_ms"] = grown.longest * 1e3;
+  state.counters["p9999_us"] = grown.p9999 * 1e6;
+  state.counters["time_over_presized"] = grown.seconds / presized.seconds;
+}
+BENCHMARK(BM_GrowthLatency)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 }  // namespace

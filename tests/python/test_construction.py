@@ -5,6 +5,7 @@ survive them."""
 import enum
 import os
 import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -97,6 +98,30 @@ def test_new_map_gets_a_fresh_file_and_named_map_keeps_the_callers_name():
     assert c.name is name
     assert c.get("k") == [True, "v"]
     assert inspect_map.check(name)["buckets_per_chunk"] == 16
+
+
+WHERE = """
+import os
+from fennowick.quillmap import quillmap
+d = quillmap(**{small!r})
+print(os.path.dirname(os.fsdecode(d.name)))
+d.unlink()
+"""
+
+
+@pytest.mark.parametrize("tmpdir_set", [False, True], ids=["default", "TMPDIR"])
+def test_new_maps_go_to_the_memory_file_system_unless_tmpdir_is_set(tmp_path, tmpdir_set):
+    env = {k: v for k, v in os.environ.items() if k not in ("TMPDIR", "TEMP", "TMP")}
+    if tmpdir_set:
+        env["TMPDIR"] = str(tmp_path)
+        expected = os.path.realpath(tmp_path)
+    elif os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK | os.X_OK):
+        expected = "/dev/shm"
+    else:
+        expected = os.path.realpath("/tmp")
+    out = subprocess.run([sys.executable, "-c", WHERE.format(small=SMALL)], env=env, capture_output=True,
+                         text=True, timeout=60, check=True).stdout.strip()
+    assert out == expected
 
 
 # ---- hostile input, in a child interpreter -----------------------------------
