@@ -5,16 +5,21 @@
 // insert/get/remove (operations.cpp): same serializer, same hash, same map
 // call, same errors. Compound methods (pop, setdefault, update) are sequences
 // of those single operations, each atomic on its own, not atomic as a whole.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "fennowick/args.hpp"
 #include "fennowick/binding.hpp"
 #include "fennowick/errors.hpp"
+#include "shm/arena.hpp"
+#include "shm/region.hpp"
 
 namespace fennowick::py {
 
@@ -75,19 +80,22 @@ const char stats_doc[] =
     "\n"
     "the figures `quillmap stat` prints: file_size, arena_size, arena_used, bucket_chunks_in_use,\n"
     "bucket_chunk_number, buckets_per_chunk, buckets, entries, load, longest_bucket, data_chunk_unit,\n"
-    "expanding. Computed by a full read-only walk of the backing file (fennowick._inspect.check), so it\n"
-    "costs time proportional to the map's size and, while other processes write, is not a snapshot.";
+    "expanding. Computed by a full read-only walk of the file this object has open (also after unlink()\n"
+    "or a change of directory), so it costs time proportional to the map's size and, while other\n"
+    "processes write, is not a snapshot. RuntimeError when the walk finds no table to report on.";
 
 const char unlink_doc[] =
     "unlink(self) -> None\n"
     "\n"
-    "remove the backing file's name. Open objects on the map (in any process) keep working until they close;\n"
+    "remove the backing file's name; ValueError once the object is closed. Open objects on the map (in any\n"
+    "process) keep working until they close;\n"
     "no new object can open it by name, and expansion() (whose workers open the map by name) fails.";
 
 const char module_unlink_doc[] =
     "unlink(name: bytes | str | os.PathLike) -> None\n"
     "\n"
-    "remove the backing file of a map by name; OSError when that fails. Open objects keep working.";
+    "remove the backing file of a map by name; OSError when that fails, ValueError (and nothing removed)\n"
+    "when the file is not a map file. Open objects keep working.";
 
 namespace {
 
@@ -472,9 +480,28 @@ PyObject *method_stats(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   MapUse use(as_map(self));
   if (use.map() == nullptr) return nullptr;
+  // Walk the file this object has open, through its own descriptor: the
+  // name may be gone (unlink) or relative to another working directory.
+  const int fd = use.map()->file_handle();
+  if (fd < 0) {
+    PyErr_SetString(PyExc_ValueError, closed_message);
+    return nullptr;
+  }
   PyObject *inspect = PyImport_ImportModule("fennowick._inspect");
   PyObject *cli = inspect ? PyImport_ImportModule("fennowick.cli") : nullptr;
-  PyObject *report = cli ? PyObject_CallMethod(inspect, "check", "O", as_map(self)->base.name) : nullptr;
+  PyObject *report = cli ? PyObject_CallMethod(inspect, "check", "s", ("/proc/self/fd/" + std::to_string(fd)).c_str())
+                         : nullptr;
+  // A walk that found no table has no figures to give.
+  if (report != nullptr) {
+    PyObject *ok = PyDict_GetItemString(report, "ok");
+    PyObject *buckets = PyDict_GetItemString(report, "buckets");
+    if (ok != Py_True && buckets != nullptr && PyLong_Check(buckets) && PyLong_AsLongLong(buckets) == 0) {
+      PyObject *problem = PyDict_GetItemString(report, "problem");
+      PyErr_Format(PyExc_RuntimeError, "stats: cannot read the map %R: %S", as_map(self)->base.name,
+                   problem != nullptr ? problem : Py_None);
+      Py_CLEAR(report);
+    }
+  }
   PyObject *shape = report ? PyObject_CallMethod(cli, "shape_of", "O", report) : nullptr;
   Py_XDECREF(report);
   Py_XDECREF(cli);
@@ -483,6 +510,51 @@ PyObject *method_stats(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 namespace {
+
+// Whether the file at `path_bytes` starts as a map file does: the arena
+// header's signature and the map header's chunk at its place. Sets a Python
+// exception and returns -1 when it cannot be read or is not a map file.
+int require_map_file(PyObject *path_bytes) {
+  constexpr std::size_t need = region_header_size + map_header_offset;
+  unsigned char head[need];
+  const char *path = PyBytes_AS_STRING(path_bytes);
+  int fd = -1, err = 0;
+  ssize_t got = -1;
+  struct stat st {};
+  bool regular = false;
+  Py_BEGIN_ALLOW_THREADS fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0) {
+    regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) got = ::pread(fd, head, need, 0);
+    err = errno;
+    ::close(fd);
+  } else {
+    err = errno;
+  }
+  Py_END_ALLOW_THREADS
+  if (fd < 0) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_bytes);
+    return -1;
+  }
+  const char *why = nullptr;
+  if (!regular)
+    why = "not a regular file";
+  else if (got < 0) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_bytes);
+    return -1;
+  } else if (static_cast<std::size_t>(got) < need || static_cast<std::uint64_t>(st.st_size) < region_overhead)
+    why = "not a map file: too short for its headers";
+  else if ((why = arena_check(head + region_header_size, static_cast<std::uint64_t>(st.st_size))) == nullptr) {
+    const unsigned char *arena = head + region_header_size;
+    if (arena[65] != unit_map_header || arena[64] != chunk_size_for(unit_map_header))
+      why = "not a map file: no map header at its place";
+  }
+  if (why == nullptr) return 0;
+  PyErr_Format(PyExc_ValueError, "refusing to unlink %R: %s", path_bytes, why);
+  return -1;
+}
 
 int unlink_path(PyObject *path_bytes) {
   int rc;
@@ -501,7 +573,7 @@ PyObject *method_unlink(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
   static const Signature sig{"unlink", nullptr, 0, 0, false};
   if (!parse_vector(sig, args, nargs, kwnames, nullptr)) return nullptr;
   PyObject *name = as_map(self)->base.name;
-  if (name == nullptr || !PyBytes_Check(name)) {
+  if (name == nullptr || !PyBytes_Check(name) || owned_map(as_map(self)) == nullptr) {
     PyErr_SetString(PyExc_ValueError, closed_message);
     return nullptr;
   }
@@ -518,7 +590,7 @@ PyObject *function_unlink(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
   if (!parse_vector(sig, args, nargs, kwnames, a)) return nullptr;
   PyObject *path = nullptr;
   if (!PyUnicode_FSConverter(a[0], &path)) return nullptr;
-  const int rc = unlink_path(path);
+  const int rc = require_map_file(path) < 0 ? -1 : unlink_path(path);
   Py_DECREF(path);
   return rc < 0 ? nullptr : none();
 }

@@ -150,6 +150,8 @@ public:
 
   MapShape shape() const noexcept;
   unsigned char *arena_base() const noexcept { return this->base_; }
+  // This view's open descriptor of the backing file (it outlives the file's name).
+  file_handle_t file_handle() const noexcept { return file_handle_; }
   std::uint8_t data_chunk_unit() const noexcept { return data_chunk_unit_; }
 
   static const std::invalid_argument &size_exception();

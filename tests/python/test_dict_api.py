@@ -258,6 +258,7 @@ AFTER_CLOSE = {
     "remove": lambda d: d.remove("k"),
     "insert_many": lambda d: d.insert_many([("k", 1)]),
     "get_many": lambda d: d.get_many(["k"]),
+    "unlink": lambda d: d.unlink(),
 }
 
 
@@ -273,6 +274,7 @@ def test_every_operation_after_closing_is_refused(close, operation):
     with pytest.raises(ValueError, match=CLOSED):
         operation(d)
     d.close()  # idempotent after any way of closing
+    assert os.path.exists(d.name)
     assert keeper["k"] == "v" and len(keeper) == 1  # the shared table is untouched
     keeper.close()
 
@@ -304,6 +306,33 @@ def test_stats_are_the_figures_of_quillmap_stat(small):
     assert stats["entries"] == len(small) == 20
     assert stats["buckets"] == stats["bucket_chunks_in_use"] * stats["buckets_per_chunk"]
     assert stats["longest_bucket"] >= 1 and stats["expanding"] is False
+
+
+@pytest.mark.parametrize("lose_name", ["unlink", "chdir"])
+def test_stats_come_from_the_open_file_when_its_name_is_gone(small, tmp_path, monkeypatch, lose_name):
+    small.update((i, i) for i in range(50))
+    before = small.stats()
+    if lose_name == "unlink":
+        small.unlink()
+    else:
+        monkeypatch.chdir(os.path.dirname(small.name))
+        d = quillmap(name=os.path.basename(small.name))
+        monkeypatch.chdir(tmp_path)
+        small = d
+    assert small.stats() == before and before["entries"] == 50
+    if lose_name == "chdir":
+        small.close()
+
+
+@pytest.mark.parametrize("content", [b"", b"hello\n" * 100, b"\0" * 4096])
+def test_module_unlink_refuses_a_file_that_is_not_a_map(tmp_path, content):
+    path = tmp_path / "notes.txt"
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match="refusing to unlink .*not a map file"):
+        qm.unlink(path)
+    assert path.read_bytes() == content
+    with pytest.raises(ValueError, match="not a regular file"):
+        qm.unlink(tmp_path)
 
 
 @pytest.mark.parametrize("remove", [
