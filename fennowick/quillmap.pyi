@@ -26,6 +26,8 @@ class quillmap(tolvane_base):
         chunk_size_exponent: int = 5,
         serializer: Literal["pickle", "orjson", "msgpack", "json", "msgspec"] = "pickle",
         hash_function: Callable[[Any], int] = ...,
+        *,
+        check_identity: bool = True,
     ) -> None: ...
     # The original operations.
     def insert(self, input_key: Any, input_value: Any) -> int: ...

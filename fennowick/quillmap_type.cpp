@@ -9,7 +9,11 @@
 // deallocation can reach it again, and an operation still inside the map
 // (waiting with the interpreter lock let go) keeps it alive until it leaves
 // (MapUse).
+#include <cstring>
 #include <string>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include "fennowick/args.hpp"
 #include "fennowick/binding.hpp"
@@ -37,6 +41,11 @@ const char init_doc[] =
     "        :param serializer: the serializer, possible values are 'msgspec', 'pickle', 'orjson', 'msgpack' and "
     "'json'\n"
     "        :param hash_function: the hash function, can be any callable user defined\n"
+    "        :param check_identity: (keyword only) a new map records its serializer and hash function in its\n"
+    "            file; opening it by name without a serializer adopts the recorded one, and a serializer or\n"
+    "            hash function (the default by name, any other by its qualified name) that differs from the\n"
+    "            record raises ValueError. False opens it with the ones given all the same. Maps made\n"
+    "            before the record existed open as 'pickle' with the given hash function, unchecked.\n"
     "        ";
 
 const char pickling_message[] = "self.chm,self.size cannot be converted to a Python object for pickling";
@@ -56,6 +65,98 @@ PyObject *quillmap_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     return nullptr;
   }
   return o;
+}
+
+// The identity record: which serializer and hash function a map was made
+// with, in the registry header's bytes for the layers above (zero: nothing
+// recorded, a file made before the record). Written once by the creator,
+// before the map's name is known to anyone; read by every opener, and
+// untrusted like every other byte of the file.
+//   0  "QMI1"      4 serializer name length   5 hash identity text length
+//   8  XXH3-64 of the whole hash identity text
+//  16  serializer name (up to 32 bytes)   48  hash identity text (first 80 bytes)
+constexpr std::size_t identity_size = 128, serializer_max = 32, hash_text_max = 80;
+constexpr unsigned char identity_magic[4] = {'Q', 'M', 'I', '1'};
+static_assert(identity_size <= sizeof(RegistryHeader::upper));
+const char *const serializer_names[] = {"pickle", "orjson", "msgpack", "json", "msgspec"};
+const char default_hash_identity[] = "builtins.hash";
+
+struct Identity {
+  std::string serializer, hash_text;
+  std::uint64_t hash_id = 0;
+};
+
+unsigned char *identity_bytes(OwnedMap *map) noexcept {
+  RegistryHeader *h = map->registry().header();
+  return h == nullptr ? nullptr : h->upper;
+}
+
+// The identity of a hash function: the default by name, any other callable
+// by its module and qualified name (a callable instance: its type's).
+bool hash_identity(QuillmapObject *self, PyObject *hash_function, std::string &out) {
+  if (self->base.hash_mode == hash_mode_bytes) {
+    out = default_hash_identity;
+    return true;
+  }
+  PyObject *holder = PyObject_HasAttrString(hash_function, "__qualname__") ? hash_function
+                                                                             : reinterpret_cast<PyObject *>(Py_TYPE(hash_function));
+  PyObject *module = PyObject_GetAttrString(holder, "__module__");
+  if (module == nullptr) PyErr_Clear();
+  PyObject *qualname = PyObject_GetAttrString(holder, "__qualname__");
+  if (qualname == nullptr) return false;
+  PyObject *text = module != nullptr && PyUnicode_Check(module)
+                       ? PyUnicode_FromFormat("%U.%S", module, qualname)
+                       : PyObject_Str(qualname);
+  Py_XDECREF(module);
+  Py_DECREF(qualname);
+  if (text == nullptr) return false;
+  Py_ssize_t n = 0;
+  const char *utf8 = PyUnicode_AsUTF8AndSize(text, &n);
+  if (utf8 != nullptr) out.assign(utf8, static_cast<std::size_t>(n));
+  Py_DECREF(text);
+  return utf8 != nullptr;
+}
+
+void write_identity(OwnedMap *map, const Identity &id) noexcept {
+  unsigned char *p = identity_bytes(map);
+  if (p == nullptr) return;
+  unsigned char rec[identity_size] = {};
+  std::memcpy(rec, identity_magic, 4);
+  rec[4] = static_cast<unsigned char>(id.serializer.size());
+  const std::size_t shown = id.hash_text.size() < hash_text_max ? id.hash_text.size() : hash_text_max;
+  rec[5] = static_cast<unsigned char>(shown);
+  std::memcpy(rec + 8, &id.hash_id, 8);
+  std::memcpy(rec + 16, id.serializer.data(), id.serializer.size());
+  std::memcpy(rec + 48, id.hash_text.data(), shown);
+  std::memcpy(p, rec, identity_size);
+}
+
+// 1: recorded (into `id`), 0: nothing recorded, -1: a damaged record
+// (Python exception set).
+int read_identity(OwnedMap *map, PyObject *name, Identity &id) {
+  const unsigned char *p = identity_bytes(map);
+  if (p == nullptr) return 0;
+  unsigned char rec[identity_size];
+  std::memcpy(rec, p, identity_size);
+  bool zero = true;
+  for (unsigned char c : rec) zero = zero && c == 0;
+  if (zero) return 0;
+  const char *why = nullptr;
+  if (std::memcmp(rec, identity_magic, 4) != 0)
+    why = "no signature";
+  else if (rec[4] == 0 || rec[4] > serializer_max || rec[5] > hash_text_max || rec[6] != 0 || rec[7] != 0)
+    why = "a length out of range";
+  if (why == nullptr) {
+    id.serializer.assign(reinterpret_cast<const char *>(rec + 16), rec[4]);
+    id.hash_text.assign(reinterpret_cast<const char *>(rec + 48), rec[5]);
+    std::memcpy(&id.hash_id, rec + 8, 8);
+    bool known = false;
+    for (const char *n : serializer_names) known = known || id.serializer == n;
+    if (!known) why = "an unknown serializer";
+  }
+  if (why == nullptr) return 1;
+  PyErr_Format(PyExc_ValueError, "map %R has a damaged serializer and hash record (%s)", name, why);
+  return -1;
 }
 
 // The serializer module for `choice` (null: the default). msgspec's module
@@ -100,7 +201,26 @@ int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) {
                                          "hash_function"};
   static const Signature sig{"__init__", keywords, 7, 0};
   PyObject *a[7] = {};
-  if (!parse_tuple(sig, args, kwds, a)) return -1;
+  // check_identity is keyword-only and not part of the classic signature:
+  // taken out of a copy of the keywords before the rest are parsed.
+  bool check_identity = true;
+  PyObject *kw_rest = kwds;
+  if (kwds != nullptr) {
+    PyObject *flag = PyDict_GetItemString(kwds, "check_identity");
+    if (flag != nullptr) {
+      const int truth = PyObject_IsTrue(flag);
+      if (truth < 0) return -1;
+      check_identity = truth != 0;
+      kw_rest = PyDict_Copy(kwds);
+      if (kw_rest == nullptr || PyDict_DelItemString(kw_rest, "check_identity") < 0) {
+        Py_XDECREF(kw_rest);
+        return -1;
+      }
+    }
+  }
+  const bool parsed = parse_tuple(sig, args, kw_rest, a);
+  if (kw_rest != kwds) Py_DECREF(kw_rest);
+  if (!parsed) return -1;
   unsigned long long size = 650000000, bucket_chunk_number = 100;
   unsigned char bucket_chunk_size_exponent = 20, chunk_size_exponent = 5;
   if (a[1] && !to_size_t(a[1], size)) return -1;
@@ -156,6 +276,51 @@ int quillmap_init(PyObject *op, PyObject *args, PyObject *kwds) {
     return -1;
   }
   self->chm = map;
+
+  // The identity record: written by the creator, checked or adopted by openers.
+  Identity given;
+  given.serializer = a[5] != nullptr ? PyUnicode_AsUTF8(a[5]) : "pickle";
+  if (!hash_identity(self, hash_function, given.hash_text)) {
+    release_map(self);
+    return -1;
+  }
+  given.hash_id = XXH3_64bits(given.hash_text.data(), given.hash_text.size());
+  if (create) {
+    write_identity(map, given);
+  } else {
+    Identity recorded;
+    const int got = read_identity(map, name, recorded);
+    const char *mismatch = nullptr;
+    if (got < 0) {
+      release_map(self);
+      return -1;
+    }
+    if (got > 0 && a[5] == nullptr && recorded.serializer != given.serializer) {
+      PyObject *choice = PyUnicode_FromString(recorded.serializer.c_str());
+      PyObject *adopted = choice ? choose_serializer(choice) : nullptr;
+      Py_XDECREF(choice);
+      if (adopted == nullptr) {
+        release_map(self);
+        return -1;
+      }
+      Py_XSETREF(self->serializer, adopted);
+      given.serializer = recorded.serializer;
+    }
+    if (got > 0 && recorded.serializer != given.serializer)
+      mismatch = "serializer";
+    else if (got > 0 && recorded.hash_id != given.hash_id)
+      mismatch = "hash function";
+    if (mismatch != nullptr && check_identity) {
+      const bool ser = mismatch[0] == 's';
+      PyErr_Format(PyExc_ValueError,
+                   "map %R was created with %s %s, not %s; open it with the same one (pass "
+                   "check_identity=False to open it with this one all the same)",
+                   name, mismatch, (ser ? recorded.serializer : recorded.hash_text).c_str(),
+                   (ser ? given.serializer : given.hash_text).c_str());
+      release_map(self);
+      return -1;
+    }
+  }
   PyObject *new_name;
   if (create) {
     new_name = PyBytes_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));

@@ -53,11 +53,14 @@ struct RegistryHeader {
   std::uint32_t slot_size;    // sizeof(RegistrySlot)
   std::uint64_t lock;         // 64-bit lock word: slot claims, releases and recovery
   std::uint64_t user[8];      // the map's shared words about the registry (entry count base)
-  std::uint8_t reserved[168];
+  std::uint8_t upper[128];    // bytes of the layers above, zero until one writes them
+  std::uint8_t reserved[40];
 };
 static_assert(sizeof(RegistryHeader) == 256);
 static_assert(offsetof(RegistryHeader, lock) == 16);
 static_assert(offsetof(RegistryHeader, user) == 24);
+static_assert(offsetof(RegistryHeader, upper) == 88);
+static_assert(offsetof(RegistryHeader, reserved) == 216);
 
 struct RegistrySlot {
   std::uint64_t state;        // generation << 8 | slot_free / slot_live
