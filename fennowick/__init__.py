@@ -1,8 +1,16 @@
 """A dictionary whose hash table lives in a memory-mapped file, shared by many processes.
 
     from fennowick.quillmap import quillmap
-    d = quillmap(size=1 << 24)          # a new map; d.name is its file's path (bytes)
-    e = quillmap(name=d.name)           # the same map, from any process
+    d = quillmap(size=64 << 20, bucket_chunk_size_exponent=10)  # a new map; d.name: its file's path (bytes)
+    e = quillmap(name=d.name)           # the same map, from any process (serializer and hash as recorded)
+
+Keys are compared by their serialized bytes, not by ``==``: ``1``, ``1.0`` and
+``True`` are three keys; a ``frozenset`` key pickles in hash order and is not
+found by processes with another string-hash seed; with pickle, ``(s, s)`` and
+``(s, t)`` differ even when ``s == t`` (a repeated object becomes a
+back-reference). Safe keys are ``str``, ``bytes``, ``int``, ``float``, ``None``
+and tuples of distinct such objects; turn anything else into a canonical
+``str`` or ``bytes`` first (``json.dumps(obj, sort_keys=True)``).
 
 The package binds the extension module ``fennowick.quillmap``, not the type of
 the same name: binding the type here would hide the module's namespace.

@@ -183,3 +183,12 @@ def test_method_table_dispatches_to_python_overrides(vtable):
     assert remove(plain, 1, 0) == 5
     del plain.remove
     assert remove(plain, 1, 0) == 0
+
+
+def test_package_docstring_example_runs():
+    import fennowick
+    example = [line.strip() for line in fennowick.__doc__.split("\n") if line.startswith("    ")]
+    scope = {}
+    exec("\n".join(example), scope)
+    assert scope["e"].name == scope["d"].name
+    scope["d"].unlink()
