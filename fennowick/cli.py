@@ -227,21 +227,78 @@ def shape_of(report: dict[str, Any]) -> dict[str, Any]:
     }
 
 
+CHECK_DAMAGED = 1
+CHECK_BUSY = 4
+WALKS = 6
+
+
+def _live(report: dict[str, Any]) -> bool:
+    """Whether processes that may be writing have the map open."""
+    return (report["in_use"] or any(s["liveness"] in ("alive", "unknown") for s in report["live_slots"])
+            or any(lock["liveness"] in ("alive", "unknown holder", "unknown") for lock in report["held_locks"]))
+
+
+def _fingerprint(report: dict[str, Any]) -> tuple[Any, ...]:
+    return (report["problem"], report["arena_used"], report["entry_count"], report["exact_entry_count"],
+            report["entries_found"], report["free_chunks"],
+            tuple((s["index"], s["count_delta"], s["operation"]) for s in report["live_slots"]))
+
+
+def _settled(name: str) -> tuple[dict[str, Any], bool]:
+    """Walk the file until the walk is clean, or finds the same damage twice
+    running over a file that did not change between the walks. The walk reads
+    without taking locks, so on a map that other processes are writing it
+    can meet a chunk between its free list and its bucket, or a word written
+    after the one that points to it: an inconsistency that the next walk no
+    longer sees. Returns the report and whether the map stayed busy (changed
+    under every walk) so that no verdict can be given."""
+    report = _inspect(name)
+    seen = None
+    for _ in range(WALKS):
+        if report["ok"] or not _live(report):
+            return report, False
+        now = _fingerprint(report)
+        if now == seen:
+            return report, False
+        seen = now
+        time.sleep(0.02)
+        report = _inspect(name)
+    return report, not report["ok"]
+
+
+def _verdict(report: dict[str, Any], busy: bool) -> dict[str, Any]:
+    """What --json adds to the figures of stat and check alike."""
+    return {"ok": report["ok"] and not busy, "busy": busy, "damaged": not report["ok"] and not busy,
+            "problem": report["problem"]}
+
+
+def _exit_code(report: dict[str, Any], busy: bool) -> int:
+    return CHECK_BUSY if busy else 0 if report["ok"] else CHECK_DAMAGED
+
+
 def stat(args: argparse.Namespace) -> int:
-    report = _inspect(args.name)
-    if not report["bucket_chunk_number"] and not report["ok"]:
+    report, busy = _settled(args.name)
+    if not report["bucket_chunk_number"] and not report["ok"] and not busy:
+        if args.json:
+            print(json.dumps(_verdict(report, busy), indent=2))
+            return CHECK_DAMAGED
         raise CliError(f"{args.name}: {report['problem']}")
     shape = shape_of(report)
     if args.json:
-        print(json.dumps(shape, indent=2))
-        return 0
+        print(json.dumps({**shape, **_verdict(report, busy)}, indent=2))
+        return _exit_code(report, busy)
     width = max(len(k) for k in shape)
     for k, v in shape.items():
         print(f"{k.replace('_', ' '):<{width}}  {v:,.2f}" if isinstance(v, float) else
               f"{k.replace('_', ' '):<{width}}  {v:,}" if isinstance(v, int) and not isinstance(v, bool) else
               f"{k.replace('_', ' '):<{width}}  {'yes' if v else 'no'}" if isinstance(v, bool) else
               f"{k.replace('_', ' '):<{width}}  {v}")
-    return 0
+    if busy:
+        print(f"busy, try again: other processes changed the map under each of {WALKS} walks; "
+              f"the figures are as far as the last walk got")
+    elif not report["ok"]:
+        print(f"damaged: {report['problem']} (the figures are as far as the walk got; see quillmap check)")
+    return _exit_code(report, busy)
 
 
 def _holder(lock: dict[str, Any]) -> str:
@@ -272,9 +329,14 @@ def _check_lines(report: dict[str, Any]) -> list[str]:
 
 
 def check(args: argparse.Namespace) -> int:
-    report = _inspect(args.name)
+    report, busy = _settled(args.name)
     if args.json:
-        print(json.dumps(report, indent=2))
+        print(json.dumps({**report, **_verdict(report, busy)}, indent=2))
+    elif busy:
+        print(f"{args.name}: busy, try again: other processes changed the map under each of {WALKS} walks "
+              f"(last walk stopped at: {report['problem']})")
+        for line in _check_lines(report):
+            print(line)
     elif report["ok"]:
         state = ("needs recovery" if report["needs_recovery"] else
                  "in use" if report["in_use"] else "ok")
@@ -286,7 +348,7 @@ def check(args: argparse.Namespace) -> int:
         print(f"{args.name}: damaged: {report['problem']}")
         for line in _check_lines(report):
             print(line)
-    return 0 if report["ok"] else 1
+    return _exit_code(report, busy)
 
 
 REPAIR_REFUSED = 3
@@ -349,9 +411,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--start-method", choices=("fork", "spawn", "forkserver"), default="fork")
     p.add_argument("--keep", action="store_true", help="keep the backing file")
     p.set_defaults(func=demo)
-    p = sub.add_parser("stat", help="print the shape of a map file")
+    p = sub.add_parser(
+        "stat", help="print the shape of a map file",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="exit status: as quillmap check (0 ok, 1 damaged, 2 no such file, 4 busy, try again)")
     p.add_argument("name")
-    p.add_argument("--json", action="store_true")
+    p.add_argument("--json", action="store_true", help="print the figures and the verdict (ok, busy, damaged, problem) as JSON")
     p.set_defaults(func=stat)
     p = sub.add_parser(
         "check", help="walk a map file and report the first inconsistency",
@@ -364,9 +429,12 @@ def build_parser() -> argparse.ArgumentParser:
                "     way) or 'needs recovery' (locks or work of dead or gone holders; the next process\n"
                "     that opens the map or waits on such a lock recovers it)\n"
                "  1  damaged: the line says what is inconsistent\n"
-               "  2  no such file, or a usage error")
+               "  2  no such file, or a usage error\n"
+               "  4  busy, try again: processes that have the map open changed it under every walk\n"
+               "     (a walk takes no locks; an inconsistency it meets on a live map is walked again,\n"
+               "     and called damage only when it stays while the map does not change)")
     p.add_argument("name")
-    p.add_argument("--json", action="store_true")
+    p.add_argument("--json", action="store_true", help="print the whole report as JSON (ok, busy, damaged, problem)")
     p.set_defaults(func=check)
     p = sub.add_parser(
         "repair", help="offline repair of a map that no process has open",
