@@ -10,18 +10,98 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <exception>
 #include <ios>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <typeinfo>
 
+#include "map/string_map.hpp"
+
 namespace fennowick::py {
+
+namespace {
+
+// A failure of the operating system is raised as the OSError subclass its
+// errno selects (PermissionError, FileNotFoundError, OSError with EMFILE, ...)
+// and as the type such failures were raised as before, through a class
+// derived from both: existing except clauses keep catching it. One class per
+// pair, made on first use and kept in `classes`.
+// With `plain_str`, str() of the exception is its one argument, as the old
+// type gave it (OSError's own would rewrite it from errno and filename).
+PyObject *both_class(PyObject *os_type, PyObject *old_type, bool plain_str) {
+  static PyObject *classes = nullptr;
+  if (classes == nullptr && (classes = PyDict_New()) == nullptr) return nullptr;
+  PyObject *key = PyTuple_Pack(3, os_type, old_type, plain_str ? Py_True : Py_False);
+  if (key == nullptr) return nullptr;
+  PyObject *cls = PyDict_GetItemWithError(classes, key);
+  if (cls != nullptr || PyErr_Occurred()) {
+    Py_DECREF(key);
+    Py_XINCREF(cls);
+    return cls;
+  }
+  const std::string name = std::string("fennowick.quillmap.Map") + reinterpret_cast<PyTypeObject *>(os_type)->tp_name;
+  PyObject *bases = PyTuple_Pack(2, os_type, old_type);
+  PyObject *dict = PyDict_New();
+  PyObject *str = plain_str ? PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(PyExc_BaseException)->tp_dict,
+                                                   "__str__")
+                            : nullptr;
+  if (bases && dict && (str == nullptr || PyDict_SetItemString(dict, "__str__", str) == 0))
+    cls = PyErr_NewException(name.c_str(), bases, dict);
+  Py_XDECREF(bases);
+  Py_XDECREF(dict);
+  if (cls != nullptr && PyDict_SetItem(classes, key, cls) < 0) Py_CLEAR(cls);
+  Py_DECREF(key);
+  return cls;
+}
+
+// Raise (errno, text, path) as both the OSError of that errno and `old_type`;
+// `message`, when given, is the exception's str() (errno, strerror and
+// filename are set all the same).
+void raise_os(int err, const std::string &path, const char *text, PyObject *old_type, const char *message) {
+  PyObject *plain = PyObject_CallFunction(PyExc_OSError, "is", err, std::strerror(err));
+  if (plain == nullptr) return;
+  PyObject *os_type = reinterpret_cast<PyObject *>(Py_TYPE(plain));
+  Py_INCREF(os_type);
+  Py_DECREF(plain);
+  PyObject *cls = both_class(os_type, old_type, message != nullptr);
+  Py_DECREF(os_type);
+  if (cls == nullptr) return;
+  PyObject *filename = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject *exc = nullptr;
+  if (filename != nullptr) {
+    exc = message != nullptr ? PyObject_CallFunction(cls, "s", message)
+                             : PyObject_CallFunction(cls, "isO", err, text, filename);
+    if (exc != nullptr && message != nullptr) {
+      PyObject *number = PyLong_FromLong(err);
+      PyObject *strerror = PyUnicode_FromString(std::strerror(err));
+      const bool ok = number && strerror && PyObject_SetAttrString(exc, "errno", number) == 0 &&
+                      PyObject_SetAttrString(exc, "strerror", strerror) == 0 &&
+                      PyObject_SetAttrString(exc, "filename", filename) == 0;
+      Py_XDECREF(number);
+      Py_XDECREF(strerror);
+      if (!ok) Py_CLEAR(exc);
+    }
+  }
+  Py_XDECREF(filename);
+  Py_DECREF(cls);
+  if (exc == nullptr) return;
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
+  Py_DECREF(exc);
+}
+
+}  // namespace
 
 void translate_exception() {
   if (PyErr_Occurred()) return;
   try {
     throw;
+  } catch (const bad_allocation_os &e) {
+    raise_os(e.error_number(), e.path(), e.what(), PyExc_MemoryError, nullptr);
+  } catch (const file_status_error &e) {
+    raise_os(e.error_number(), e.path(), e.what(), PyExc_RuntimeError, e.what());
   } catch (const std::bad_alloc &e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_cast &e) {

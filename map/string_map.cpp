@@ -98,6 +98,7 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
   if (base == nullptr) {
     const char *why = last_error();
     if (why && std::strstr(why, "no space")) throw bad_allocation_because(why);
+    if (last_error_errno() != 0) throw bad_allocation_os(last_error_errno(), temporary_directory(), why);
     throw bad_alloc_exception();
   }
   if (!Registry::create(base, file, mapping)) {
@@ -187,7 +188,7 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
 template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name) {
   if (name.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte in name");
   struct stat st;
-  if (::stat(name.c_str(), &st) != 0) throw std::runtime_error("file status wrong with errno: " + std::to_string(errno));
+  if (::stat(name.c_str(), &st) != 0) throw file_status_error(errno, name);
   if (!S_ISREG(st.st_mode)) throw std::runtime_error("not a map file: not a regular file");
   if (static_cast<u64>(st.st_size) < region_overhead)
     throw std::runtime_error("not a map file: too short for its headers");
@@ -199,6 +200,7 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
     // Refused as not a region, or could not be mapped: say why.
     const char *why = last_error();
     if (why && std::strstr(why, "map file")) throw std::runtime_error(why);
+    if (last_error_errno() != 0) throw bad_allocation_os(last_error_errno(), name, why);
     throw bad_alloc_exception();
   }
   this->base_ = base;

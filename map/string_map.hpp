@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "map/concurrent_hash_map.hpp"
@@ -39,6 +40,34 @@ public:
 
 private:
   std::string why_;
+};
+
+// The same failure caused by the operating system (the region layer's text,
+// the errno it recorded, the file's path), for a caller that can say so.
+class bad_allocation_os : public bad_allocation {
+public:
+  bad_allocation_os(int err, std::string path, const char *why)
+      : err_(err), path_(std::move(path)), why_(std::string("bad allocation: ") + (why ? why : "")) {}
+  const char *what() const noexcept override { return why_.c_str(); }
+  int error_number() const noexcept { return err_; }
+  const std::string &path() const noexcept { return path_; }
+
+private:
+  int err_;
+  std::string path_, why_;
+};
+
+// A named map file that cannot be looked at (stat failed): errno and path.
+class file_status_error : public std::runtime_error {
+public:
+  file_status_error(int err, std::string path)
+      : std::runtime_error("file status wrong with errno: " + std::to_string(err)), err_(err), path_(std::move(path)) {}
+  int error_number() const noexcept { return err_; }
+  const std::string &path() const noexcept { return path_; }
+
+private:
+  int err_;
+  std::string path_;
 };
 
 namespace string_map_detail {

@@ -60,12 +60,17 @@ std::uint64_t used_part(const unsigned char *arena) noexcept {
   throw std::runtime_error(std::string("map file is damaged: ") + what);
 }
 
+thread_local int error_errno = 0;
+
 void record_error(int flags, const char *text) noexcept {
   int saved = errno;
   if (text == nullptr) {
     error_text[0] = 0;
+    error_errno = 0;
     return;
   }
+  if (flags & (err_alloc | err_core)) error_errno = 0;
+  if ((flags & err_errno) && saved != 0) error_errno = saved;
   std::size_t len = std::strlen(error_text);
   if (flags & err_alloc) {
     len = 0;
@@ -86,6 +91,7 @@ void record_error(int flags, const char *text) noexcept {
 }
 
 const char *last_error() noexcept { return error_text[0] ? error_text : nullptr; }
+int last_error_errno() noexcept { return error_text[0] ? error_errno : 0; }
 
 std::uint64_t page_size() noexcept {
   std::uint64_t p = cached_page_size.load(std::memory_order_relaxed);

@@ -66,6 +66,7 @@ void region_close(unsigned char *base, file_handle_t file, mapping_handle_t mapp
 
 void record_error(int flags, const char *text) noexcept;
 const char *last_error() noexcept;  // null when empty
+int last_error_errno() noexcept;    // the errno recorded with it, 0 when none
 
 std::uint64_t page_size() noexcept;
 std::uint64_t mapped_size_for(std::uint64_t size) noexcept;

@@ -1,0 +1,55 @@
+"""Failures of the operating system are raised as the OSError their errno
+selects, with errno and file name, and still as the type raised for them
+before (MemoryError, RuntimeError), so that old except clauses catch them."""
+
+import errno
+import os
+
+import pytest
+
+from helpers import SMALL, run_python
+
+CASES = {
+    "missing file": ("", "quillmap(name=b'/nonexistent/dir/map')",
+                     FileNotFoundError, RuntimeError, errno.ENOENT, "/nonexistent/dir/map"),
+    "no place for new files": ("os.environ['TMPDIR'] = '/proc'\n", f"quillmap(**{SMALL!r})",
+                               OSError, MemoryError, None, "/proc"),
+    "no descriptors left": (
+        f"d = quillmap(**{SMALL!r}); import resource\n"
+        "resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))\n"
+        "held = []\n"
+        "try:\n"
+        "    while True: held.append(open(os.devnull))\n"
+        "except OSError: pass\n",
+        "quillmap(name=d.name)", OSError, MemoryError, errno.EMFILE, None),
+    "read-only file": (
+        f"d = quillmap(**{SMALL!r}); os.chmod(d.name, 0o444)\n",
+        "quillmap(name=d.name)", PermissionError, MemoryError, errno.EACCES, None),
+}
+
+
+@pytest.mark.parametrize("setup, call, os_type, old_type, number, filename", CASES.values(), ids=CASES.keys())
+def test_os_failures_carry_errno_and_file_and_keep_their_old_type(setup, call, os_type, old_type, number, filename):
+    if os_type is PermissionError and os.geteuid() == 0:
+        pytest.skip("root may write a read-only file")
+    code = ("import os\nfrom fennowick.quillmap import quillmap\n" + setup +
+            f"try:\n    {call}\nexcept {old_type.__name__} as e:\n"
+            f"    print(isinstance(e, {os_type.__name__}), e.errno, e.filename, sep='|')\n")
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    is_os, got_errno, got_filename = r.stdout.splitlines()[0].split("|")
+    assert is_os == "True" and got_errno != "None", r.stdout
+    if number is not None:
+        assert int(got_errno) == number
+    if filename is not None:
+        assert got_filename == filename
+
+
+def test_a_missing_file_keeps_its_old_text():
+    from fennowick.quillmap import quillmap
+    with pytest.raises(RuntimeError) as info:
+        quillmap(name=b"/nonexistent/dir/map")
+    e = info.value
+    assert isinstance(e, FileNotFoundError)
+    assert str(e) == "file status wrong with errno: 2"
+    assert (e.errno, e.filename) == (errno.ENOENT, "/nonexistent/dir/map")
