@@ -118,8 +118,26 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
     auto *header = reinterpret_cast<MapHeader *>(header_chunk + 2);
 
     node_allocator_ = new Allocator(2, base);
+    // A table that does not fit says so, and which parameter to change,
+    // after the text it always had.
+    auto too_small = [&](const std::runtime_error &e) {
+      if (std::strcmp(e.what(), std::strerror(ENOMEM)) != 0 && !std::strstr(e.what(), "out of memory"))
+        return std::runtime_error(e.what());  // not the arena's space: the file system's, say
+      const u64 need = s * creation_bytes_per_bucket + this->bucket_chunk_number_ * 8;
+      return std::runtime_error(
+          std::string(e.what()) + ": the first bucket chunk (" + std::to_string(s) +
+          " buckets, bucket_chunk_size_exponent=" + std::to_string(std::countr_zero(s)) +
+          ") and its nodes need about " + std::to_string((need >> 20) + 1) +
+          " MiB, more than size=" + std::to_string(size) +
+          " leaves; raise size or lower bucket_chunk_size_exponent");
+    };
     unsigned char *tail = nullptr;
-    unsigned char *first = node_allocator_->refill_records(s, tail);
+    unsigned char *first;
+    try {
+      first = node_allocator_->refill_records(s, tail);
+    } catch (const std::runtime_error &e) {
+      throw too_small(e);
+    }
     node_allocator_->push_front(first, tail, s);
 
     bucket_chunk_cache_ = static_cast<unsigned char **>(host::mem_alloc(this->bucket_chunk_number_ * 8));
@@ -127,7 +145,7 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
 
     auto block = [&](u64 n) {
       void *p = arena_alloc_block(base, n);
-      if (p == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
+      if (p == nullptr) throw too_small(std::runtime_error(last_error() ? last_error() : "out of memory"));
       return static_cast<unsigned char *>(p);
     };
     unsigned char *table = block(this->bucket_chunk_number_ * 8);

@@ -42,6 +42,10 @@ private:
   std::string why_;
 };
 
+// What a new map's first bucket chunk takes of the arena per bucket: the
+// bucket (56 bytes) and its share of the node records made with it.
+inline constexpr std::uint64_t creation_bytes_per_bucket = 264;
+
 // The same failure caused by the operating system (the region layer's text,
 // the errno it recorded, the file's path), for a caller that can say so.
 class bad_allocation_os : public bad_allocation {

@@ -93,8 +93,8 @@ assert report["entry_count"] == report["entries_found"] == 0, report
 """, timeout=RUN_TIMEOUT)
         assert r.returncode == 0, f"[seed {seed}] fresh process: {r.stdout}{r.stderr}"
     finally:
+        d.unlink()   # by the open object: a closed one refuses every operation
         d.close()
-        d.unlink()
 
 
 if __name__ == "__main__":  # pragma: no cover

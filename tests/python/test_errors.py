@@ -53,3 +53,17 @@ def test_a_missing_file_keeps_its_old_text():
     assert isinstance(e, FileNotFoundError)
     assert str(e) == "file status wrong with errno: 2"
     assert (e.errno, e.filename) == (errno.ENOENT, "/nonexistent/dir/map")
+
+
+@pytest.mark.parametrize("kwargs, exponent, mib", [
+    (dict(size=1 << 24), 20, 265),
+    (dict(size=1 << 20, bucket_chunk_size_exponent=14), 14, 5),
+])
+def test_a_map_too_small_for_its_table_says_what_to_change(kwargs, exponent, mib):
+    from fennowick.quillmap import quillmap
+    with pytest.raises(RuntimeError) as info:
+        quillmap(**kwargs)
+    text = str(info.value)
+    assert text.startswith("Cannot allocate memory: the first bucket chunk")
+    assert f"bucket_chunk_size_exponent={exponent}) and its nodes need about {mib} MiB" in text
+    assert f"size={kwargs['size']}" in text and "raise size or lower bucket_chunk_size_exponent" in text

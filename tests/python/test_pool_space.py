@@ -69,5 +69,5 @@ def test_pools_of_workers_do_not_use_up_the_arena(method, close):
         assert used[-1] <= warm + SLACK, f"arena use by round: {used}"
         assert len(d) <= KEYS and all(d.get(("k", i))[0] in (True, False) for i in range(KEYS))
     finally:
+        d.unlink()   # by the open object: a closed one refuses every operation
         d.close()
-        d.unlink()
