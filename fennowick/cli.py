@@ -27,6 +27,18 @@ class CliError(Exception):
     """An error reported to the user as one line, without a traceback."""
 
 
+def _count(n: int, noun: str) -> str:
+    if n == 1:
+        return f"1 {noun}"
+    return f"{n:,} " + (noun[:-1] + "ies" if noun.endswith("y") else noun + "es" if noun.endswith("s") else noun + "s")
+
+
+def _operations(phase: str, entries: int) -> int:
+    """The map operations a phase performs over `entries` keys: the remove
+    phase removes the even keys only."""
+    return (entries + 1) // 2 if phase == "remove" else entries
+
+
 # ---- demo -----------------------------------------------------------------
 
 def _value(i: int, generation: int) -> bytes:
@@ -126,8 +138,9 @@ def demo(args: argparse.Namespace) -> int:
     from fennowick import _inspect
 
     start_buckets = _inspect.check(name)["buckets"]
-    console.print(f"map [bold]{name.decode()}[/]: {args.processes} processes ({args.start_method}), "
-                  f"{args.entries:,} entries")
+    processes = len(_shares(args.entries, args.processes))   # no more than there are shares
+    console.print(f"map [bold]{name.decode()}[/]: {_count(processes, 'process')} ({args.start_method}), "
+                  f"{_count(args.entries, 'entry')}")
     rows = []
     started: list[Any] = []   # every process of the run, ended in the finally below
     try:
@@ -151,7 +164,7 @@ def demo(args: argparse.Namespace) -> int:
                 failed = [p.exitcode for p in procs if p.exitcode != 0]
                 if failed:
                     raise CliError(f"{phase}: {len(failed)} worker(s) failed (exit codes {failed})")
-                rows.append((phase, args.entries, elapsed, errors.value))
+                rows.append((phase, _operations(phase, args.entries), elapsed, errors.value))
         out = ctx.Queue()
         checker = ctx.Process(target=_verify, args=(name, args.entries, out))
         t0 = time.perf_counter()
@@ -177,14 +190,14 @@ def demo(args: argparse.Namespace) -> int:
             signal.signal(signal.SIGINT, previous)
 
     table = Table(title="quillmap demo")
-    for col in ("phase", "entries", "seconds", "operations/s", "wrong"):
+    for col in ("phase", "operations", "seconds", "operations/s", "wrong"):
         table.add_column(col, justify="right" if col != "phase" else "left")
     for phase, ops, secs, bad in rows:
         table.add_row(phase, f"{ops:,}", f"{secs:.2f}", f"{ops / secs:,.0f}" if secs else "-", str(bad))
     console.print(table)
     expansions = int(math.log2(shape["buckets"] / start_buckets)) if shape["buckets"] >= start_buckets else 0
     console.print(f"final shape: {shape['entries']:,} entries in {shape['buckets']:,} buckets, "
-                  f"{expansions} expansions, {shape['arena_used'] / 2**20:.1f} MiB of "
+                  f"{_count(expansions, 'expansion')}, {shape['arena_used'] / 2**20:.1f} MiB of "
                   f"{shape['arena_size'] / 2**20:.1f} MiB used")
     total_bad = sum(r[3] for r in rows)
     if total_bad or shape["entries"] != args.entries // 2:
@@ -402,20 +415,32 @@ def bench(args: argparse.Namespace) -> int:
 
 # ---- entry ---------------------------------------------------------------------
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("fennowick")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quillmap", description="A dictionary shared by processes through a mapped file.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("demo", help="run worker processes on one shared map and check every entry")
-    p.add_argument("--processes", type=int, default=os.cpu_count() or 1)
-    p.add_argument("--entries", type=int, default=1_000_000)
-    p.add_argument("--start-method", choices=("fork", "spawn", "forkserver"), default="fork")
+    p.add_argument("--processes", type=int, default=os.cpu_count() or 1,
+                   help="worker processes per phase (default: the number of CPUs; no more than entries)")
+    p.add_argument("--entries", type=int, default=1_000_000, help="keys to insert (default: 1,000,000)")
+    p.add_argument("--start-method", choices=("fork", "spawn", "forkserver"), default="fork",
+                   help="how the workers are started (default: fork)")
     p.add_argument("--keep", action="store_true", help="keep the backing file")
     p.set_defaults(func=demo)
     p = sub.add_parser(
         "stat", help="print the shape of a map file",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="exit status: as quillmap check (0 ok, 1 damaged, 2 no such file, 4 busy, try again)")
-    p.add_argument("name")
+    p.add_argument("name", help="path of the map file")
     p.add_argument("--json", action="store_true", help="print the figures and the verdict (ok, busy, damaged, problem) as JSON")
     p.set_defaults(func=stat)
     p = sub.add_parser(
@@ -433,7 +458,7 @@ def build_parser() -> argparse.ArgumentParser:
                "  4  busy, try again: processes that have the map open changed it under every walk\n"
                "     (a walk takes no locks; an inconsistency it meets on a live map is walked again,\n"
                "     and called damage only when it stays while the map does not change)")
-    p.add_argument("name")
+    p.add_argument("name", help="path of the map file")
     p.add_argument("--json", action="store_true", help="print the whole report as JSON (ok, busy, damaged, problem)")
     p.set_defaults(func=check)
     p = sub.add_parser(
@@ -448,8 +473,8 @@ def build_parser() -> argparse.ArgumentParser:
                "  1  not repaired: the map is damaged (or the repair left it so)\n"
                "  2  no such file, or a usage error\n"
                "  3  refused: views of running processes (or of another pid namespace) have the map open")
-    p.add_argument("name")
-    p.add_argument("--json", action="store_true")
+    p.add_argument("name", help="path of the map file")
+    p.add_argument("--json", action="store_true", help="print the whole result as JSON")
     p.set_defaults(func=repair)
     p = sub.add_parser("bench", help="benchmark against other shared dictionaries")
     p.add_argument("--quick", action="store_true", help="a few seconds per system")
