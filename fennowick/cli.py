@@ -364,6 +364,59 @@ def check(args: argparse.Namespace) -> int:
     return _exit_code(report, busy)
 
 
+def _map_directory() -> str:
+    """Where new maps go, as the core chooses it: $TMPDIR when set, else
+    /dev/shm when writable, else the temporary directory."""
+    import tempfile
+
+    tmpdir = os.environ.get("TMPDIR")
+    if tmpdir and os.path.isdir(tmpdir):
+        return tmpdir
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK | os.X_OK):
+        return "/dev/shm"
+    return tempfile.gettempdir()
+
+
+def ls(args: argparse.Namespace) -> int:
+    from fennowick import _inspect as inspect_map
+
+    directory = args.dir or _map_directory()
+    try:
+        names = sorted(os.listdir(directory))
+    except OSError as e:
+        raise CliError(f"{directory}: {e.strerror}")
+    rows = []
+    for n in names:
+        path = os.path.join(directory, n)
+        try:
+            if not os.path.isfile(path) or os.path.getsize(path) < 88:
+                continue
+            report = inspect_map.check(os.fsencode(path))
+        except OSError:
+            continue
+        if not report["bucket_chunk_number"] and report["problem"].startswith("not a map file"):
+            continue   # not a map
+        alive = sum(1 for s in report["live_slots"] if s["liveness"] in ("alive", "unknown"))
+        dead = sum(1 for s in report["live_slots"] if s["liveness"] in ("dead", "gone"))
+        entries = shape_of(report)["entries"] if report["bucket_chunk_number"] else None
+        rows.append({"path": path, "file_size": report["file_size"], "entries": entries,
+                     "processes": alive, "dead_views": dead, "damaged": not report["ok"],
+                     "problem": report["problem"]})
+    if args.json:
+        print(json.dumps(rows, indent=2))
+        return 0
+    if not rows:
+        print(f"no map files in {directory}")
+        return 0
+    print(f"{'size':>12}  {'entries':>12}  {'processes':>9}  path")
+    for r in rows:
+        entries = f"{r['entries']:,}" if r["entries"] is not None else "-"
+        note = ("  (dead views: " + str(r["dead_views"]) + ")" if r["dead_views"] else "") + \
+               ("  (walk: " + r["problem"] + ")" if r["damaged"] else "")
+        print(f"{r['file_size']:>12,}  {entries:>12}  {r['processes']:>9}  {r['path']}{note}")
+    return 0
+
+
 REPAIR_REFUSED = 3
 
 
@@ -476,6 +529,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name", help="path of the map file")
     p.add_argument("--json", action="store_true", help="print the whole result as JSON")
     p.set_defaults(func=repair)
+    p = sub.add_parser(
+        "ls", help="list the map files in a directory with size, entries and attached processes",
+        description="List the map files of DIR (default: where new maps go: $TMPDIR, else /dev/shm, else the "
+                    "temporary directory) with their size, entries and the live processes that have them "
+                    "open, so that stale ones can be found and unlinked. Each file is walked read-only "
+                    "(time in proportion to its size); files that are not maps are left out.")
+    p.add_argument("dir", nargs="?", default=None, help="the directory to list")
+    p.add_argument("--json", action="store_true", help="print the list as JSON")
+    p.set_defaults(func=ls)
     p = sub.add_parser("bench", help="benchmark against other shared dictionaries")
     p.add_argument("--quick", action="store_true", help="a few seconds per system")
     p.add_argument("--out", default="bench-results", help="folder for the Markdown table and the chart")

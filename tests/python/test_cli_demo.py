@@ -2,6 +2,8 @@
 operations each phase performed (the remove phase removes the even keys),
 singular nouns for one, and `--version`."""
 
+import json
+import os
 import re
 import subprocess
 import sys
@@ -41,3 +43,29 @@ def test_version_and_option_help():
     for command, parser in sub.choices.items():
         for action in parser._actions:
             assert action.help, f"quillmap {command} {action.dest} has no help"
+
+
+def test_ls_lists_map_files_with_entries_and_attached_processes(tmp_path, capsys):
+    from fennowick.cli import main
+    from fennowick.quillmap import quillmap, unlink
+
+    open_map = quillmap(size=1 << 24, bucket_chunk_size_exponent=4)
+    open_map.update({i: i for i in range(3)})
+    closed = quillmap(size=1 << 24, bucket_chunk_size_exponent=4)
+    closed.update({i: i for i in range(5)})
+    closed.close()
+    directory = os.path.dirname(open_map.name.decode())
+    (tmp_path / "notes.txt").write_text("not a map\n" * 20)
+    try:
+        for where in (directory, str(tmp_path)):
+            assert main(["ls", where, "--json"]) == 0
+            rows = {r["path"]: r for r in json.loads(capsys.readouterr().out)}
+            if where == str(tmp_path):
+                assert rows == {}   # a text file is no map
+                continue
+            assert (rows[open_map.name.decode()]["entries"], rows[open_map.name.decode()]["processes"]) == (3, 1)
+            assert (rows[closed.name.decode()]["entries"], rows[closed.name.decode()]["processes"]) == (5, 0)
+    finally:
+        open_map.unlink()
+        open_map.close()
+        unlink(closed.name)
