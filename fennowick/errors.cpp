@@ -29,11 +29,52 @@ namespace {
 // and as the type such failures were raised as before, through a class
 // derived from both: existing except clauses keep catching it. One class per
 // pair, made on first use and kept in `classes`.
-// With `plain_str`, str() of the exception is its one argument, as the old
-// type gave it (OSError's own would rewrite it from errno and filename).
+// The classes are made by a few lines of Python: with `plain`, str() and
+// repr() stay those of the old type (messages that embed them, such as the
+// expansion's report of a worker's error, read as before); every class is
+// reachable as an attribute of fennowick.quillmap so that it pickles (a
+// worker's exception crosses back to the parent), errno and filename with it.
+const char factory_source[] = R"py(
+import fennowick.quillmap as _module
+
+def _rebuild_os_error(cls, args, errno, strerror, filename):
+    e = cls(*args)
+    e.errno, e.strerror, e.filename = errno, strerror, filename
+    return e
+
+_rebuild_os_error.__module__ = "fennowick.quillmap"
+_module._rebuild_os_error = _rebuild = _rebuild_os_error
+
+def _make(os_type, old_type, plain, name):
+    body = {"__module__": "fennowick.quillmap",
+            "__reduce__": lambda self: (_rebuild, (type(self), self.args, self.errno, self.strerror,
+                                                   self.filename))}
+    if plain:
+        body["__str__"] = BaseException.__str__
+        body["__repr__"] = lambda self: old_type.__name__ + (
+            "(%r)" % self.args[0] if len(self.args) == 1 else repr(self.args))
+    cls = type(name, (os_type, old_type), body)
+    setattr(_module, name, cls)
+    return cls
+)py";
+
 PyObject *both_class(PyObject *os_type, PyObject *old_type, bool plain_str) {
-  static PyObject *classes = nullptr;
+  static PyObject *classes = nullptr, *make = nullptr;
   if (classes == nullptr && (classes = PyDict_New()) == nullptr) return nullptr;
+  if (make == nullptr) {
+    PyObject *globals = PyDict_New();
+    if (globals == nullptr) return nullptr;
+    if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+      Py_DECREF(globals);
+      return nullptr;
+    }
+    PyObject *r = PyRun_String(factory_source, Py_file_input, globals, globals);
+    Py_XDECREF(r);
+    make = r ? PyDict_GetItemString(globals, "_make") : nullptr;
+    Py_XINCREF(make);
+    Py_DECREF(globals);
+    if (make == nullptr) return nullptr;
+  }
   PyObject *key = PyTuple_Pack(3, os_type, old_type, plain_str ? Py_True : Py_False);
   if (key == nullptr) return nullptr;
   PyObject *cls = PyDict_GetItemWithError(classes, key);
@@ -42,16 +83,9 @@ PyObject *both_class(PyObject *os_type, PyObject *old_type, bool plain_str) {
     Py_XINCREF(cls);
     return cls;
   }
-  const std::string name = std::string("fennowick.quillmap.Map") + reinterpret_cast<PyTypeObject *>(os_type)->tp_name;
-  PyObject *bases = PyTuple_Pack(2, os_type, old_type);
-  PyObject *dict = PyDict_New();
-  PyObject *str = plain_str ? PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(PyExc_BaseException)->tp_dict,
-                                                   "__str__")
-                            : nullptr;
-  if (bases && dict && (str == nullptr || PyDict_SetItemString(dict, "__str__", str) == 0))
-    cls = PyErr_NewException(name.c_str(), bases, dict);
-  Py_XDECREF(bases);
-  Py_XDECREF(dict);
+  const std::string name = std::string("Map") + reinterpret_cast<PyTypeObject *>(os_type)->tp_name +
+                           (plain_str ? reinterpret_cast<PyTypeObject *>(old_type)->tp_name : "");
+  cls = PyObject_CallFunction(make, "OOOs", os_type, old_type, plain_str ? Py_True : Py_False, name.c_str());
   if (cls != nullptr && PyDict_SetItem(classes, key, cls) < 0) Py_CLEAR(cls);
   Py_DECREF(key);
   return cls;
