@@ -187,6 +187,7 @@ PyObject *method_insert_many(PyObject *self, PyObject *const *args, Py_ssize_t n
     if (more == 0) break;
   }
   Py_DECREF(it);
+  if (ok && warn_at_capacity(as_map(self), *use.map()) < 0) ok = false;
   return ok ? PyLong_FromSsize_t(stored) : nullptr;
 }
 

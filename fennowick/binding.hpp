@@ -49,7 +49,13 @@ struct OwnedMap final : ConcurrentHashMap_string<1> {
   using ConcurrentHashMap_string<1>::ConcurrentHashMap_string;
   Py_ssize_t users = 0;
   bool doomed = false;
+  bool capacity_warned = false;  // warn_at_capacity has warned for this view
 };
+
+// After inserts: once per view, a RuntimeWarning when the table can grow no
+// more and its load has passed the limit at which it would have doubled.
+// -1 when the warning was turned into an exception.
+int warn_at_capacity(QuillmapObject *self, OwnedMap &map);
 
 inline OwnedMap *owned_map(QuillmapObject *self) noexcept { return static_cast<OwnedMap *>(self->chm); }
 

@@ -237,6 +237,9 @@ def shape_of(report: dict[str, Any]) -> dict[str, Any]:
         "longest_bucket": report["longest_bucket"],
         "data_chunk_unit": report["data_chunk_unit"],
         "expanding": report["expanding"],
+        # the table has all its chunks: it grows no more, buckets get longer
+        "at_capacity": bool(report["bucket_chunk_number"]) and
+        report["bucket_chunks_in_use"] >= report["bucket_chunk_number"],
     }
 
 

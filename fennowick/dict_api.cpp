@@ -80,7 +80,8 @@ const char stats_doc[] =
     "\n"
     "the figures `quillmap stat` prints: file_size, arena_size, arena_used, bucket_chunks_in_use,\n"
     "bucket_chunk_number, buckets_per_chunk, buckets, entries, load, longest_bucket, data_chunk_unit,\n"
-    "expanding. Computed by a full read-only walk of the file this object has open (also after unlink()\n"
+    "expanding, at_capacity (all bucket chunks in use: the table grows no more; inserts past 2 entries per\n"
+    "bucket then warn once with a RuntimeWarning). Computed by a full read-only walk of the file this object has open (also after unlink()\n"
     "or a change of directory), so it costs time proportional to the map's size and, while other\n"
     "processes write, is not a snapshot. RuntimeError when the walk finds no table to report on.";
 
@@ -146,6 +147,22 @@ int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
 }
 
 int slot_contains(PyObject *self, PyObject *key) { return lookup_impl(as_map(self), key, nullptr); }
+
+int warn_at_capacity(QuillmapObject *self, OwnedMap &map) {
+  if (map.capacity_warned) return 0;
+  const unsigned long long chunks = map.bucket_chunk_number(), in_use = map.bucket_chunks_in_use();
+  if (in_use < chunks) return 0;
+  const unsigned long long buckets = in_use * map.buckets_per_chunk();
+  // The shared estimate word: two loads, where the exact count sums every slot.
+  const unsigned long long entries = map.ConcurrentHashMap_base<1>::entry_count();
+  if (entries <= 2 * buckets) return 0;
+  map.capacity_warned = true;
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "quillmap %R is at capacity: its table has all %llu bucket chunks (%llu buckets) and "
+                          "holds %llu entries, more than 2 per bucket; buckets will keep getting longer. Make "
+                          "the map with a larger bucket_chunk_number (or bucket_chunk_size_exponent)",
+                          self->base.name ? self->base.name : Py_None, chunks, buckets, entries);
+}
 
 PyObject *slot_repr(PyObject *self) {
   QuillmapObject *q = as_map(self);

@@ -138,7 +138,7 @@ int insert_impl(QuillmapObject *self, PyObject *key, PyObject *value) {
     translate_exception();
     return -1;
   }
-  return 1;
+  return warn_at_capacity(self, *use.map()) < 0 ? -1 : 1;
 }
 
 int fetch_bytes(OwnedMap &map, PyObject *key_bytes, long long hash, PyObject **value_bytes) {

@@ -53,6 +53,11 @@ def test_a_missing_file_keeps_its_old_text():
     assert isinstance(e, FileNotFoundError)
     assert str(e) == "file status wrong with errno: 2"
     assert (e.errno, e.filename) == (errno.ENOENT, "/nonexistent/dir/map")
+    assert repr(e) == "RuntimeError('file status wrong with errno: 2')"   # as messages embedding it read
+    import pickle
+    back = pickle.loads(pickle.dumps(e))   # a pool worker's exception crosses back to its parent
+    assert type(back) is type(e) and str(back) == str(e)
+    assert (back.errno, back.filename) == (errno.ENOENT, "/nonexistent/dir/map")
 
 
 @pytest.mark.parametrize("kwargs, exponent, mib", [
@@ -67,3 +72,30 @@ def test_a_map_too_small_for_its_table_says_what_to_change(kwargs, exponent, mib
     assert text.startswith("Cannot allocate memory: the first bucket chunk")
     assert f"bucket_chunk_size_exponent={exponent}) and its nodes need about {mib} MiB" in text
     assert f"size={kwargs['size']}" in text and "raise size or lower bucket_chunk_size_exponent" in text
+
+
+INSERTS = {
+    "setitem": lambda d, keys: [d.__setitem__(k, k) for k in keys],
+    "insert": lambda d, keys: [d.insert(k, k) for k in keys],
+    "insert_many": lambda d, keys: d.insert_many([(k, k) for k in keys]),
+    "update": lambda d, keys: d.update({k: k for k in keys}),
+}
+
+
+@pytest.mark.parametrize("fill", INSERTS.values(), ids=INSERTS.keys())
+@pytest.mark.parametrize("chunks, warned", [(2, True), (1 << 10, False)])
+def test_inserts_past_the_load_limit_at_capacity_warn_once(fill, chunks, warned):
+    import warnings
+    from fennowick.quillmap import quillmap
+    d = quillmap(size=64 << 20, bucket_chunk_size_exponent=4, bucket_chunk_number=chunks)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for start in range(0, 300, 100):
+            fill(d, range(start, start + 100))
+    messages = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+    assert len(messages) == (1 if warned else 0), messages
+    if warned:
+        assert "is at capacity" in messages[0] and "bucket_chunk_number" in messages[0]
+    assert d.stats()["at_capacity"] is warned and len(d) == 300
+    d.unlink()
+    d.close()
