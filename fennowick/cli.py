@@ -463,6 +463,11 @@ def repair(args: argparse.Namespace) -> int:
 
 def bench(args: argparse.Namespace) -> int:
     try:
+        import numpy  # noqa: F401
+    except ImportError:
+        raise CliError("the benchmark needs numpy: install the bench extra (pip install 'fennowick[bench]') "
+                       "or numpy alone; systems whose packages are missing are skipped with a note")
+    try:
         from fennowick.bench import main as run_bench
     except ImportError as e:  # pragma: no cover - optional part
         raise CliError(f"the benchmark needs its extra packages: {e}")

@@ -348,10 +348,19 @@ def write_report(rep: Report, out: str) -> list[str]:
     os.makedirs(out, exist_ok=True)
     with open(md, "w") as f:
         f.write(_markdown(rep))
-    _chart(rep, png)
+    try:
+        import matplotlib  # noqa: F401
+        have_matplotlib = True
+    except ImportError:
+        have_matplotlib = False
+    if not have_matplotlib:
+        print("note: no chart: matplotlib is missing (pip install 'fennowick[bench]' installs it)")
+        png = ""
+    else:
+        _chart(rep, png)
     with open(raw, "w") as f:
         json.dump({"commands": rep.commands, "quick": rep.cfg.quick, "n": rep.cfg.n, "m": rep.cfg.m,
                    "seconds": rep.seconds, "skipped": rep.skipped, "configs": rep.configs,
                    "runs": [{"system": k, "workload": wl, "case": case, **r}
                             for (k, wl, case), r in rep.results.items()]}, f, indent=1)
-    return [md, png, raw]
+    return [p for p in (md, png, raw) if p]

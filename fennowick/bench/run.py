@@ -55,6 +55,8 @@ def parse_systems(wanted: str) -> list[type[Adapter]]:
         if name not in BY_KEY:
             raise ValueError(f"unknown system {name!r}; choose from {', '.join(BY_KEY)}")
         chosen.append(BY_KEY[name])
+    if not chosen:
+        raise ValueError(f"--systems {wanted!r} names no system; choose from {', '.join(BY_KEY)}")
     return [a for a in ADAPTERS if a in chosen]
 
 
