@@ -24,7 +24,8 @@
 //     has died (or a marker with no leader recorded for two seconds) is
 //     withdrawn by the waiter, who then tries to claim itself.
 //  4. Move. Batches of 16 old buckets are claimed by fetch-and-subtract on
-//     migration_cursor; a batch done sets its bit. Moving bucket f takes f's
+//     migration_cursor, up to 16 batches at a time (fewer in a slice); a
+//     batch done sets its bit. Moving bucket f takes f's
 //     lock; if f does not carry this expansion's mark yet, the mover
 //     initialises the twin f + s*n (no one can reach it before the mark) and
 //     then sets f's forward word to it. Then it moves every entry whose hash
@@ -322,16 +323,22 @@ template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget
 
   u64 done = 0;
   while (done < budget) {
-    const std::int64_t a = word(*this->migration_cursor_).fetch_sub(migration_batch, std::memory_order_seq_cst);
+    // Several batches per claim: two participants that took alternate
+    // batches would both touch (and take page faults on) every page of the
+    // old and the new buckets.
+    const u64 take = std::min<u64>(budget - done, claim_batches);
+    const std::int64_t a =
+        word(*this->migration_cursor_).fetch_sub(static_cast<std::int64_t>(take * migration_batch), std::memory_order_seq_cst);
     if (a < 0) break;
-    // Doubled meanwhile: that was the next expansion's cursor. The batch
-    // taken from it stays clear in its bitmap and is moved by a stealer.
+    // Doubled meanwhile: that was the next expansion's cursor. The batches
+    // taken from it stay clear in its bitmap and are moved by a stealer.
     if (this->bucket_chunks_in_use() != n) return;
     // A follower reads the cursor that the file holds: above the last old
     // bucket it would send moves past the table.
     if (static_cast<u64>(a) >= s * n) throw_damaged("migration cursor out of range");
-    move_batch_range(static_cast<u64>(a) / migration_batch, n);
-    ++done;
+    for (u64 j = 0; j < take && static_cast<u64>(a) >= j * migration_batch; ++j)
+      move_batch_range((static_cast<u64>(a) - j * migration_batch) / migration_batch, n);
+    done += take;
   }
   if (done == budget) return;
   // The cursor is spent: move batches still open (those of the dead and the
@@ -365,7 +372,12 @@ template <int S> void ConcurrentHashMap_string<S>::expand() {
   Finish out{this, n, ~u64{0}};
   for (;;) {
     participate(n, ~u64{0});
-    if (this->bucket_chunks_in_use() != n) return;
+    if (this->bucket_chunks_in_use() != n) {
+      // Doubled by another: help clear its marks.
+      if (MapSharedWords *w = shared_words(); w && word(w->clear_n).load(std::memory_order_seq_cst) == 2 * n)
+        clear_slice(2 * n, ~u64{0});
+      return;
+    }
     // Every batch is taken and none open: the last movers are finishing.
     if (word(*this->migration_cursor_).load(std::memory_order_seq_cst) < 0 && try_double(n)) {
       after_doubling(n, ~u64{0});
@@ -452,19 +464,29 @@ template <int S> void ConcurrentHashMap_string<S>::clear_slice(u64 doubled_n, u6
         }
         const u64 v = word(bits[1 + wi]).load(std::memory_order_seq_cst);
         if (v == 0) break;
-        const u64 bit = static_cast<u64>(std::countr_zero(v));
-        if (!(word(bits[1 + wi]).fetch_and(~(u64{1} << bit), std::memory_order_seq_cst) >> bit & 1)) continue;
-        FENNOWICK_CRASH_POINT();
-        const u64 batch = wi * 64 + bit;
-        if (batch >= batches) continue;
-        const u64 hi = std::min(batch * migration_batch + migration_batch, s * n);
-        for (u64 f = batch * migration_batch; f < hi; ++f) {
-          Bucket *old = bucket_at(f);
-          u64 expected = offset_of(this->base_, bucket_at(f + s * n));
-          word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
-          FENNOWICK_CRASH_POINT();
+        // A whole word's batches at once when the budget allows (clearers
+        // that took alternate batches would all touch every page), else
+        // one batch.
+        u64 mine;
+        if (budget - done >= 64) {
+          mine = word(bits[1 + wi]).exchange(0, std::memory_order_seq_cst);
+        } else {
+          const u64 bit = u64{1} << std::countr_zero(v);
+          mine = word(bits[1 + wi]).fetch_and(~bit, std::memory_order_seq_cst) & bit;
         }
-        ++done;
+        FENNOWICK_CRASH_POINT();
+        for (; mine != 0; mine &= mine - 1) {
+          const u64 batch = wi * 64 + static_cast<u64>(std::countr_zero(mine));
+          if (batch >= batches) continue;
+          const u64 hi = std::min(batch * migration_batch + migration_batch, s * n);
+          for (u64 f = batch * migration_batch; f < hi; ++f) {
+            Bucket *old = bucket_at(f);
+            u64 expected = offset_of(this->base_, bucket_at(f + s * n));
+            word(old->forward).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+            FENNOWICK_CRASH_POINT();
+          }
+          ++done;
+        }
       }
     }
     // No bit left: every batch is cleared or being cleared.

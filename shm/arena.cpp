@@ -1,6 +1,8 @@
 #include "arena.hpp"
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "crash_point.hpp"
@@ -41,6 +43,12 @@ ClassRecord *class_for(ArenaHeader *h, std::uint8_t unit) noexcept {
   return nullptr;
 }
 
+// The bump, an aligned word of the packed header: read without the lock only
+// as a hint (reserve_ahead, figures), written under it.
+std::atomic_ref<std::uint64_t> bump_word(unsigned char *arena) noexcept {
+  return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t *>(arena + offsetof(ArenaHeader, bump)));
+}
+
 // Take `total - have` fresh chunks from the bump area; link them behind prev.
 unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t have, unsigned char *prev,
                      std::uint8_t unit) {
@@ -48,6 +56,7 @@ unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t ha
   const std::uint64_t csize = chunk_size_for(unit);
   const std::uint64_t want = total - have;
   std::uint64_t first;
+  reserve_ahead(arena, bump_word(arena).load(std::memory_order_relaxed), want * csize);
   {
     ArenaLock lock(arena);
     std::uint64_t size = h->arena_size, bump = h->bump;
@@ -69,7 +78,7 @@ unsigned char *carve(unsigned char *arena, std::uint64_t total, std::uint64_t ha
       c[1] = unit;
       store<std::uint64_t>(c + 2, first + (i + 1) * csize);
     }
-    h->bump = bump + want * csize;
+    bump_word(arena).store(bump + want * csize, std::memory_order_release);
     FENNOWICK_CRASH_POINT();
   }
   if (prev) store<std::uint64_t>(prev + 2, first);
@@ -176,6 +185,7 @@ void *arena_alloc_block(unsigned char *arena, std::uint64_t n) {
   }
   ArenaHeader *h = arena_header(arena);
   const std::uint64_t size = block_size_for(n);
+  reserve_ahead(arena, bump_word(arena).load(std::memory_order_relaxed), size);
   ArenaLock lock(arena);
   std::uint64_t bump = h->bump;
   if (h->arena_size - bump < size || !reserve_for_bump(arena, bump, bump + size)) {
@@ -192,7 +202,7 @@ void *arena_alloc_block(unsigned char *arena, std::uint64_t n) {
   for (int i = 1; i < 6; ++i) block[i] = static_cast<unsigned char>((size >> 3) >> (8 * (i - 1)));
   block[6] = 0;
   block[7] = 0;
-  h->bump = bump + size;
+  bump_word(arena).store(bump + size, std::memory_order_release);
   FENNOWICK_CRASH_POINT();
   return block + 8;
 }

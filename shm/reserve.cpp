@@ -28,6 +28,7 @@ struct Slot {
   std::atomic<unsigned char *> base{nullptr};
   int fd = -1;
   std::uint64_t file_size = 0;
+  std::atomic<std::uint64_t> reserved_to{0};  // arena offset below which this process has reserved every block
 };
 
 struct Page {
@@ -60,12 +61,39 @@ bool reserve_file_range(int fd, std::uint64_t from, std::uint64_t to, std::uint6
   }
 }
 
+namespace {
+
+// Reserves [from, to); every caller knows that all below `from` is reserved
+// (below the bump's granule, by the invariant; the rest by this process).
+bool reserve_in(Slot *s, std::uint64_t from, std::uint64_t to) noexcept {
+  const std::uint64_t file_from = from == 0 ? 0 : from + region_header_size;
+  if (!reserve_file_range(s->fd, file_from, to + region_header_size, s->file_size)) return false;
+  std::uint64_t have = s->reserved_to.load(std::memory_order_relaxed);
+  while (to > have && !s->reserved_to.compare_exchange_weak(have, to, std::memory_order_relaxed)) {
+  }
+  return true;
+}
+
+}  // namespace
+
 bool reserve_arena_range(unsigned char *arena, std::uint64_t from, std::uint64_t to) noexcept {
   if (from >= to) return true;
-  const Slot *s = find(arena);
+  Slot *s = find(arena);
   if (s == nullptr) return true;
-  const std::uint64_t file_from = from == 0 ? 0 : from + region_header_size;
-  return reserve_file_range(s->fd, file_from, to + region_header_size, s->file_size);
+  // What this process has reserved before needs no second call.
+  const std::uint64_t have = s->reserved_to.load(std::memory_order_relaxed);
+  if (to <= have) return true;
+  return reserve_in(s, from > have ? from : have, to);
+}
+
+void reserve_ahead(unsigned char *arena, std::uint64_t bump, std::uint64_t size) noexcept {
+  Slot *s = find(arena);
+  if (s == nullptr) return;
+  const std::uint64_t to = round_up_granule(bump + size) + reserve_lookahead;
+  const std::uint64_t have = s->reserved_to.load(std::memory_order_relaxed);
+  if (to <= have + reserve_lookahead / 2) return;  // reserve in steps, not a granule at a time
+  const std::uint64_t from = round_up_granule(bump) > have ? round_up_granule(bump) : have;
+  reserve_in(s, from, to);  // a failure shows again under the lock, where it counts
 }
 
 bool register_reserve_file(unsigned char *arena, int fd, std::uint64_t file_size) noexcept {
@@ -77,6 +105,7 @@ bool register_reserve_file(unsigned char *arena, int fd, std::uint64_t file_size
         continue;
       s.fd = fd;
       s.file_size = file_size;
+      s.reserved_to.store(0, std::memory_order_relaxed);
       s.base.store(arena, std::memory_order_release);
       return true;
     }
