@@ -102,7 +102,7 @@ inline constexpr std::uint64_t map_header_offset = 66;
 inline constexpr std::uint64_t claim_marker = 1;
 inline constexpr std::uint64_t max_participants = 4096;  // join while at most this many
 inline constexpr std::uint64_t migration_batch = 16;
-inline constexpr std::uint64_t slice_batches = 4;   // batches one operation moves at most
+inline constexpr std::uint64_t slice_batches = 2;   // batches one operation moves at most
 inline constexpr std::uint64_t claim_batches = 16;  // batches one fetch-and-subtract of the cursor claims at most
 // A view's membership in an expansion, as note_membership records it.
 inline constexpr std::uint64_t exp_out = 0, exp_joining = 1, exp_in = 2, exp_leaving = 3;

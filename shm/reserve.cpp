@@ -91,7 +91,7 @@ void reserve_ahead(unsigned char *arena, std::uint64_t bump, std::uint64_t size)
   if (s == nullptr) return;
   const std::uint64_t to = round_up_granule(bump + size) + reserve_lookahead;
   const std::uint64_t have = s->reserved_to.load(std::memory_order_relaxed);
-  if (to <= have + reserve_lookahead / 2) return;  // reserve in steps, not a granule at a time
+  if (to <= have) return;
   const std::uint64_t from = round_up_granule(bump) > have ? round_up_granule(bump) : have;
   reserve_in(s, from, to);  // a failure shows again under the lock, where it counts
 }

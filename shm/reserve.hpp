@@ -39,11 +39,12 @@ bool reserve_file_range(int fd, std::uint64_t from, std::uint64_t to, std::uint6
 bool reserve_arena_range(unsigned char *arena, std::uint64_t from, std::uint64_t to) noexcept;
 
 // Called before taking the arena lock, with the bump as last seen and the
-// size about to be taken: reserves up to reserve_lookahead past it, so that
+// size about to be taken: reserves up to reserve_lookahead past it (about a
+// granule per call, so that no single call zeroes much), so that
 // the file system's work (on a memory file system, zeroing every page) is
 // done outside the lock, in parallel with other processes' work. Best
 // effort: reserve_for_bump under the lock still makes sure.
-inline constexpr std::uint64_t reserve_lookahead = 4 * reserve_granule;
+inline constexpr std::uint64_t reserve_lookahead = 2 * reserve_granule;
 void reserve_ahead(unsigned char *arena, std::uint64_t bump, std::uint64_t size) noexcept;
 
 // Called under the arena lock before the bump moves from `bump` to
