@@ -35,27 +35,7 @@ namespace {
 // reachable as an attribute of fennowick.quillmap so that it pickles (a
 // worker's exception crosses back to the parent), errno and filename with it.
 const char factory_source[] = R"py(
-import fennowick.quillmap as _module
-
-def _rebuild_os_error(cls, args, errno, strerror, filename):
-    e = cls(*args)
-    e.errno, e.strerror, e.filename = errno, strerror, filename
-    return e
-
-_rebuild_os_error.__module__ = "fennowick.quillmap"
-_module._rebuild_os_error = _rebuild = _rebuild_os_error
-
-def _make(os_type, old_type, plain, name):
-    body = {"__module__": "fennowick.quillmap",
-            "__reduce__": lambda self: (_rebuild, (type(self), self.args, self.errno, self.strerror,
-                                                   self.filename))}
-    if plain:
-        body["__str__"] = BaseException.__str__
-        body["__repr__"] = lambda self: old_type.__name__ + (
-            "(%r)" % self.args[0] if len(self.args) == 1 else repr(self.args))
-    cls = type(name, (os_type, old_type), body)
-    setattr(_module, name, cls)
-    return cls
+from fennowick._errors import _make
 )py";
 
 PyObject *both_class(PyObject *os_type, PyObject *old_type, bool plain_str) {
