@@ -16,6 +16,7 @@ The package binds the extension module ``fennowick.quillmap``, not the type of
 the same name: binding the type here would hide the module's namespace.
 """
 
+from fennowick import _errors  # noqa: F401  (loaded now: an error may come when no file can be opened)
 from fennowick import quillmap
 
 __all__ = ["quillmap"]
