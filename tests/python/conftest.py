@@ -12,6 +12,8 @@ import tempfile
 
 import pytest
 
+pytest_plugins = ["redis_cluster"]  # the session's Redis Cluster, started on first use
+
 _SESSION_TMP = tempfile.mkdtemp(prefix="quillmap-tests-")
 os.environ["TMPDIR"] = _SESSION_TMP
 
