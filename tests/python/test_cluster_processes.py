@@ -1,0 +1,120 @@
+"""ClusterMap used by several processes at once, against the session's real
+Redis Cluster: nothing written is lost, len() stays exact, and walks yield
+every entry present for the whole walk exactly once while others write."""
+
+import collections
+import multiprocessing as mp
+import uuid
+
+import pytest
+
+from helpers import join_all
+
+cluster = pytest.importorskip("fennowick.cluster")
+ClusterMap = cluster.ClusterMap
+
+
+def _writer(url, namespace, me, n, done):
+    d = ClusterMap(url, namespace=namespace)
+    for i in range(n):
+        d.insert((me, i), [me, i])
+        d[("shared", i % 50)] = me
+    d.insert_many(((me, "batch", i), i) for i in range(n))
+    for i in range(0, n, 2):
+        assert d.remove((me, i)) == 1
+    done.put(me)
+    d.close()
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_processes_writing_at_once_lose_nothing(redis_cluster, method):
+    ns = "p-" + uuid.uuid4().hex[:12]
+    n, writers = 300, 4
+    ctx = mp.get_context(method)
+    done = ctx.Queue()
+    ps = [ctx.Process(target=_writer, args=(redis_cluster.url, ns, me, n, done)) for me in range(writers)]
+    for p in ps:
+        p.start()
+    assert join_all(ps) == [0] * writers
+    with ClusterMap(redis_cluster.url, namespace=ns) as d:
+        expected = {}
+        for me in range(writers):
+            expected.update({(me, i): [me, i] for i in range(1, n, 2)})
+            expected.update({(me, "batch", i): i for i in range(n)})
+        shared = {k: v for k, v in d.items() if k[0] == "shared"}
+        assert len(shared) == 50 and set(shared.values()) <= set(range(writers))
+        expected.update(shared)
+        assert len(d) == len(expected)
+        assert d.get_many(list(expected)) == [[True, v] for v in expected.values()]
+        assert dict(d.items()) == expected
+        d.unlink()
+
+
+def _churn(url, namespace, rounds, started):
+    d = ClusterMap(url, namespace=namespace)
+    started.set()
+    for r in range(rounds):
+        d.insert_many((("churn", r, i), i) for i in range(2000))  # grows the bucket's table...
+        for i in range(2000):
+            d.remove(("churn", r, i))  # ...and empties it again
+    d.close()
+
+
+def test_walks_yield_every_lasting_entry_once_while_others_write(redis_cluster):
+    # One bucket, so that every write lands in the hash being walked and
+    # resizes it under the walk (HSCAN may then return a field twice).
+    ns = "w-" + uuid.uuid4().hex[:12]
+    with ClusterMap(redis_cluster.url, namespace=ns, buckets=1) as d:
+        lasting = {("keep", i): i for i in range(3000)}
+        d.insert_many(lasting)
+        ctx = mp.get_context("fork")
+        started = ctx.Event()
+        p = ctx.Process(target=_churn, args=(redis_cluster.url, ns, 4, started))
+        p.start()
+        started.wait(30)
+        walks = 0
+        while p.is_alive() or walks < 2:
+            seen = collections.Counter(d.keys())
+            assert max(seen.values()) == 1  # no key twice in one walk
+            assert all(seen[k] == 1 for k in lasting)
+            walks += 1
+        assert join_all([p]) == [0]
+        assert dict(d.items()) == lasting and len(d) == len(lasting)
+        d.unlink()
+
+
+def test_len_stays_exact_under_concurrent_inserts_and_removes(redis_cluster):
+    ns = "l-" + uuid.uuid4().hex[:12]
+    ctx = mp.get_context("fork")
+    done = ctx.Queue()
+    ps = [ctx.Process(target=_writer, args=(redis_cluster.url, ns, me, 200, done)) for me in range(3)]
+    with ClusterMap(redis_cluster.url, namespace=ns) as d:
+        for p in ps:
+            p.start()
+        sizes = []
+        while any(p.is_alive() for p in ps):
+            sizes.append(len(d))
+        assert join_all(ps) == [0, 0, 0]
+        # each writer ends with 100 + 200 own entries; 50 shared keys
+        assert len(d) == 3 * 300 + 50 == len(list(d.keys()))
+        assert all(0 <= s <= 3 * 400 + 50 for s in sizes)
+        d.unlink()
+
+
+def test_a_walk_goes_on_after_the_servers_drop_its_connections(redis_cluster):
+    # The servers drop every client connection in the middle of a walk: the
+    # walk reconnects and gives every entry once (the cursor lives with the client).
+    import redis
+    ns = "c-" + uuid.uuid4().hex[:12]
+    with ClusterMap(redis_cluster.url, namespace=ns, buckets=1) as d:
+        d.insert_many((i, i) for i in range(3000))
+        walk = d.keys()
+        got = [next(walk) for _ in range(1500)]
+        admin = redis.RedisCluster.from_url(redis_cluster.url)
+        killed = admin.execute_command("CLIENT KILL", "TYPE", "normal", "SKIPME", "yes",
+                                       target_nodes=redis.RedisCluster.PRIMARIES)
+        admin.close()
+        assert sum(killed.values()) >= 1
+        got += list(walk)
+        assert sorted(got) == list(range(3000))
+        d.unlink()
