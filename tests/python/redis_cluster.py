@@ -87,7 +87,7 @@ class Cluster:
             ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--dir", d,
              "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
              "--cluster-node-timeout", str(NODE_TIMEOUT_MS), "--save", "", "--appendonly", "no",
-             "--requirepass", PASSWORD, "--masterauth", PASSWORD, "--daemonize", "no"],
+             "--repl-diskless-sync-delay", "0", "--requirepass", PASSWORD, "--masterauth", PASSWORD, "--daemonize", "no"],
             stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
         log.close()
 
@@ -128,6 +128,30 @@ class Cluster:
                 return
             time.sleep(0.1)
         raise RuntimeError(f"cluster not ok after {timeout} s; logs in {self.dir}")
+
+    def wait_replicated(self, timeout: float = START_TIMEOUT) -> None:
+        """Until every live master has as many replicas in sync (state=online) as the cluster was made with."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            masters = self.masters()
+            if len(masters) == self.masters_wanted and all(
+                    _cli(p, "info", "replication").count("state=online") >= self.replicas for p in masters):
+                return
+            time.sleep(0.1)
+        raise RuntimeError(f"replicas not in sync after {timeout} s; logs in {self.dir}")
+
+    def wait_failover(self, port: int, timeout: float = START_TIMEOUT) -> None:
+        """Until the killed master `port` is marked failed, has lost its slots, and the cluster is ok."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            live = self.live_ports()[0]
+            for line in _cli(live, "cluster", "nodes").splitlines():
+                f = line.split()
+                if len(f) >= 8 and f[1].startswith(f"127.0.0.1:{port}@") and "fail" in f[2].split(",") \
+                        and len(f) == 8 and "cluster_state:ok" in _cli(live, "cluster", "info"):
+                    return
+            time.sleep(0.05)
+        raise RuntimeError(f"no failover of {port} after {timeout} s; logs in {self.dir}")
 
     def masters(self) -> list[int]:
         """Ports of the live masters that serve slots."""
