@@ -272,3 +272,23 @@ def test_open_dict_picks_the_backend_from_the_name(redis_cluster):
     finally:
         remote.unlink()
         remote.close()
+
+
+def test_the_stubs_match_the_module_and_accept_what_users_write(tmp_path):
+    import subprocess
+    import sys
+    pytest.importorskip("mypy")
+    src = tmp_path / "user.py"
+    src.write_text(
+        "from fennowick.cluster import ClusterMap, ClusterError, open_dict\n"
+        "from fennowick.quillmap import quillmap\n"
+        "with ClusterMap('redis://h:7000', namespace='n', serializer='json', wait_replicas=1) as d:\n"
+        "    n: int = d.insert('a', 1) + d.remove('a') + d.insert_many({'b': 2}) + len(d)\n"
+        "    name: str = d.name\n"
+        "    pairs = [(k, v) for k, v in d.items()]\n"
+        "local: quillmap = open_dict(size=1 << 24)\n"
+        "either = open_dict(name=name)\n"
+        "either['x'] = either.get('x')\n")
+    for args in (["mypy", "--strict", "--no-incremental", str(src)], ["mypy.stubtest", "fennowick.cluster"]):
+        r = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, timeout=300, cwd=tmp_path)
+        assert r.returncode == 0, r.stdout + r.stderr
