@@ -4,6 +4,10 @@
     d = quillmap(size=64 << 20, bucket_chunk_size_exponent=10)  # a new map; d.name: its file's path (bytes)
     e = quillmap(name=d.name)           # the same map, from any process (serializer and hash as recorded)
 
+``open_dict(name=...)`` opens either a map file or, given a ``redis://`` name, a
+namespace of a Redis Cluster (``fennowick.cluster.ClusterMap``) with the same
+operations: moving a program onto a cluster changes that one argument.
+
 Keys are compared by their serialized bytes, not by ``==``: ``1``, ``1.0`` and
 ``True`` are three keys; a ``frozenset`` key pickles in hash order and is not
 found by processes with another string-hash seed; with pickle, ``(s, s)`` and
@@ -18,5 +22,6 @@ the same name: binding the type here would hide the module's namespace.
 
 from fennowick import _errors  # noqa: F401  (loaded now: an error may come when no file can be opened)
 from fennowick import quillmap
+from fennowick.cluster import open_dict  # a map file or a Redis Cluster namespace, by name (redis-py only if used)
 
-__all__ = ["quillmap"]
+__all__ = ["quillmap", "open_dict"]
