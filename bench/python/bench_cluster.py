@@ -14,7 +14,6 @@ Starts its own cluster and server on 127.0.0.1 and stops them at the end.
 from __future__ import annotations
 
 import argparse
-import os
 import pickle
 import shutil
 import subprocess
