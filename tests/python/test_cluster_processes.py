@@ -118,3 +118,23 @@ def test_a_walk_goes_on_after_the_servers_drop_its_connections(redis_cluster):
         got += list(walk)
         assert sorted(got) == list(range(3000))
         d.unlink()
+
+
+def _use_inherited(d, me, q):
+    d.insert_many(((me, i), i) for i in range(100))
+    q.put((len(d) >= 100, d.get((me, 5))))
+
+
+def test_a_cluster_map_made_before_fork_works_in_the_children(redis_cluster):
+    with ClusterMap(redis_cluster.url, namespace="f-" + uuid.uuid4().hex[:12]) as d:
+        d["parent"] = 1  # connections open before the fork
+        ctx = mp.get_context("fork")
+        q = ctx.Queue()
+        ps = [ctx.Process(target=_use_inherited, args=(d, me, q)) for me in range(3)]
+        for p in ps:
+            p.start()
+        got = [q.get(timeout=60) for _ in ps]
+        assert join_all(ps) == [0, 0, 0]
+        assert got == [(True, [True, 5])] * 3
+        assert len(d) == 301 and d["parent"] == 1
+        d.unlink()
