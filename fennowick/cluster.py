@@ -206,7 +206,9 @@ class ClusterMap:
         x = self._errors
         auth = (x.AuthenticationError, x.AuthorizationError, x.NoPermissionError, x.AuthenticationWrongNumberOfArgsError)
         cause: BaseException | None = e
-        while cause is not None:  # the cluster client wraps what a node said in its own exception
+        seen: set[int] = set()
+        while cause is not None and id(cause) not in seen:  # the cluster client wraps what a node said
+            seen.add(id(cause))
             text = str(cause)
             if isinstance(cause, auth) or any(s in text for s in _AUTH_TEXTS):
                 return ClusterAuthError(f"the cluster at {_public(self._url)} refused the credentials: {e}")
@@ -217,9 +219,6 @@ class ClusterMap:
         if isinstance(e, x.RedisError):
             return ClusterError(f"the cluster at {_public(self._url)} refused a command: {e}")
         return e
-
-    def _retryable(self, e: BaseException) -> bool:
-        return isinstance(self._translate(e), ClusterUnavailable)
 
     def _check(self) -> None:
         if self._closed:
@@ -461,13 +460,14 @@ class ClusterMap:
                 bucket = self._bucket(kb)
                 commands.append((bucket, ("HSET", bucket, kb, vb)))
                 if len(commands) == BATCH:
-                    self._grouped(commands, write=True)
-                    stored += len(commands)
-                    commands = []
+                    batch, commands = commands, []
+                    self._grouped(batch, write=True)
+                    stored += len(batch)
         finally:
-            if commands:
-                self._grouped(commands, write=True)
-                stored += len(commands)
+            if commands:  # the pairs before a bad one are stored, as in quillmap
+                batch, commands = commands, []
+                self._grouped(batch, write=True)
+                stored += len(batch)
         return stored
 
     def get_many(self, keys: Iterable[Any]) -> list[list[Any]]:
@@ -508,8 +508,11 @@ class ClusterMap:
                     self._check()
                     cursor, flat = self._rc.execute_command("HSCAN", bucket, cursor, "COUNT", SCAN_COUNT)
                 except Exception as e:
-                    if not self._retryable(e):
-                        raise self._translate(e) from e
+                    error = self._translate(e)
+                    if not isinstance(error, ClusterUnavailable):
+                        if error is e:
+                            raise
+                        raise error from e
                     cursor, flat = self._run(lambda: self._rc.execute_command("HSCAN", bucket, 0, "COUNT",
                                                                                SCAN_COUNT))
                 if isinstance(flat, dict):

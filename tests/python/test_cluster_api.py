@@ -292,3 +292,15 @@ def test_the_stubs_match_the_module_and_accept_what_users_write(tmp_path):
     for args in (["mypy", "--strict", "--no-incremental", str(src)], ["mypy.stubtest", "fennowick.cluster"]):
         r = subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, timeout=300, cwd=tmp_path)
         assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_a_walk_on_a_map_closed_under_it_raises_value_error(redis_cluster):
+    d = ClusterMap(redis_cluster.url, namespace=fresh_namespace(), buckets=4)
+    d.insert_many((i, i) for i in range(100))
+    walk = d.items()
+    next(walk)
+    name = d.name
+    d.close()
+    with pytest.raises(ValueError, match="closed"):
+        list(walk)
+    ClusterMap(name.replace("redis://", f"redis://:{redis_password()}@")).unlink()
