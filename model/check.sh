@@ -3,11 +3,12 @@
 # with spin.  See model/README.md.
 #
 #   model/check.sh              the protocol as map/ runs it must pass;
-#                               exit 1 otherwise
-#   model/check.sh --full       also larger runs (more processes, two deaths)
-#   model/check.sh --show-bugs  the protocol before its repairs, and faults
-#                               switched on in the repaired one; exit 1
-#                               unless every one of them is caught
+#                               exit 1 otherwise (about 40 s, 1 GB)
+#   model/check.sh --full       also larger runs (the five-operation
+#                               mutator, two deaths, the claim repair)
+#   model/check.sh --show-bugs  faults switched on in the protocol, and the
+#                               two claim faults of map/: exit 1 unless every
+#                               one of them is caught
 #
 # Needs spin (Debian package "spin") and a C compiler.
 set -u
@@ -19,7 +20,7 @@ for arg in "$@"; do
     case "$arg" in
         --show-bugs) mode=bugs ;;
         --full) mode=full ;;
-        -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
         *) echo "unknown argument: $arg" >&2; exit 2 ;;
     esac
 done
@@ -60,20 +61,21 @@ run() {
         failures=$((failures + 1))
         return
     fi
-    local errors stored depth wall
+    local errors stored depth wall mem
     errors=$(sed -n 's/.*errors: \([0-9][0-9]*\).*/\1/p' "$out" | tail -1)
     stored=$(sed -n 's/^ *\([0-9.e+]*\) states, stored.*/\1/p' "$out" | tail -1)
     depth=$(sed -n 's/.*depth reached \([0-9]*\).*/\1/p' "$out" | tail -1)
+    mem=$(sed -n 's/^ *\([0-9.]*\).total actual memory usage.*/\1/p' "$out" | tail -1)
     wall=$(cat "$dir/wall.txt")
     local incomplete=0
     grep -q "max search depth too small" "$out" && incomplete=1
-    grep -q "out of memory" "$out" && incomplete=1
+    grep -q "out of memory\|reached -DMEMLIM bound" "$out" && incomplete=1
     local what
     what=$(grep -m1 -E '^pan:[0-9]+: ' "$out" | sed 's/^pan:[0-9]*: //')
 
     printf '[%s] spin %s | cc %s | pan %s\n' "$name" "$dflags" "$cflags" "$pflags"
-    printf '    states stored %s, depth reached %s, errors %s, %ss\n' \
-        "${stored:-?}" "${depth:-?}" "${errors:-?}" "$wall"
+    printf '    states stored %s, depth reached %s, errors %s, %ss, %s MB\n' \
+        "${stored:-?}" "${depth:-?}" "${errors:-?}" "$wall" "${mem:-?}"
     [ -n "$what" ] && printf '    found: %s\n' "$what"
 
     if [ "$expect" = pass ]; then
@@ -82,6 +84,7 @@ run() {
             [ $incomplete -ne 0 ] && echo "    search incomplete"
             if [ -f "$dir/expansion.pml.trail" ]; then
                 echo "    trail:"
+                # shellcheck disable=SC2086
                 (cd "$dir" && spin -t -p -g $dflags expansion.pml 2>&1 | tail -40 | sed 's/^/      /')
             fi
             failures=$((failures + 1))
@@ -98,29 +101,39 @@ run() {
     fi
 }
 
-safety="-DSAFETY -DCOLLAPSE -DMEMLIM=3000"
+safety="-DSAFETY -DCOLLAPSE -DMEMLIM=4000"
+big="-DSAFETY -DCOLLAPSE -DMEMLIM=8000"
 pan_safety="-m100000"
-all="-DFIX_PHASE -DFIX_PAIR -DFIX_MARK -DFIX_STALE -DFIX_CURSOR"
 
 case $mode in
 check|full)
-    echo "== the protocol as map/ runs it (with the five repairs, model/README.md): must pass"
-    run fixed-helper      pass "-DFIXED -DCONFIG=4"                 "$safety" "$pan_safety"
+    echo "== the protocol as map/ runs it (model/README.md): must pass"
+    # CONFIG=0: helper (two expansions) + inserter, helper + updater, two
+    # inserters; one death anywhere
+    run incremental       pass "-DCONFIG=0"                         "$safety" "$pan_safety"
     if [ $mode = full ]; then
         echo "== larger runs"
-        run fixed-inserters pass "-DFIXED -DCONFIG=3"               "$safety" "$pan_safety"
-        run fixed-nofail    pass "-DFIXED -DCONFIG=4 -DNO_ALLOC_FAIL -DMAXD=2" "$safety" "$pan_safety"
+        run mutator       pass "-DCONFIG=4"                         "$big" "$pan_safety"
+        run mutator-one   pass "-DCONFIG=5"                         "$big" "$pan_safety"
+        run two-deaths    pass "-DCONFIG=2 -DMAXD=2"                "$big" "$pan_safety"
+        echo "== the claim repair (not in map/): claims withdrawn by operations, no helper hangs"
+        run fix-claim     pass "-DCONFIG=0 -DLEAD_FAILS -DFIX_CLAIM -DPROGRESS_CLAIM" "$big" "$pan_safety"
     fi
     ;;
 bugs)
-    echo "== the protocol before its repairs: each fault the model found must still be found"
-    run code              fail "-DCONFIG=4"                         "$safety" "$pan_safety"
-    run code-stale        fail "-DCONFIG=3 -DFIX_PHASE -DFIX_PAIR -DFIX_MARK -DFIX_CURSOR"  "$safety" "$pan_safety"
-    run code-cursor       fail "-DCONFIG=4 -DFIX_PHASE -DFIX_PAIR -DFIX_MARK -DFIX_STALE"   "$safety" "$pan_safety"
-    echo "== faults switched on in the repaired protocol: each must be caught"
-    run bug-release       fail "-DFIXED -DCONFIG=4 -DBUGGY_RELEASE"  "$safety" "$pan_safety"
-    run bug-last-out      fail "-DFIXED -DCONFIG=4 -DBUGGY_LAST_OUT" "$safety" "$pan_safety"
-    run bug-stale         fail "-DFIXED -DCONFIG=4 -DBUGGY_STALE"    "$safety" "$pan_safety"
+    echo "== faults switched on in the protocol: each must be caught"
+    run bug-twin-recheck  fail "-DCONFIG=1 -DBUGGY_TWIN_RECHECK"    "$safety" "$pan_safety"
+    run bug-mark-first    fail "-DCONFIG=1 -DBUGGY_MARK_FIRST"      "$safety" "$pan_safety"
+    run bug-no-holds      fail "-DCONFIG=2 -DBUGGY_NO_HOLDS"        "$safety" "$pan_safety"
+    run bug-early-double  fail "-DCONFIG=1 -DBUGGY_EARLY_DOUBLE"    "$safety" "$pan_safety"
+    run bug-clear-any     fail "-DCONFIG=1 -DBUGGY_CLEAR_ANY"       "$safety" "$pan_safety"
+    run bug-cursor        fail "-DCONFIG=1 -DBUGGY_CURSOR"          "$safety" "$pan_safety"
+    run bug-phase         fail "-DCONFIG=1 -DBUGGY_PHASE"           "$safety" "$pan_safety"
+    run bug-release       fail "-DCONFIG=1 -DBUGGY_RELEASE"         "$safety" "$pan_safety"
+    run bug-stale         fail "-DCONFIG=3 -DBUGGY_STALE"           "$safety" "$pan_safety"
+    echo "== faults of map/ (model/README.md, \"Faults found\"): caught until repaired"
+    run code-claim-hang   fail "-DCONFIG=1 -DLEAD_FAILS"            "$safety" "$pan_safety"
+    run code-claim-stuck  fail "-DCONFIG=3 -DPROGRESS_CLAIM"        "$safety" "$pan_safety"
     ;;
 esac
 

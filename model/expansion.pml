@@ -1,5 +1,5 @@
 /*
- * Model of the cooperative expansion of the shared-memory hash map (map/,
+ * Model of the incremental expansion of the shared-memory hash map (map/,
  * shm/) in which any process may die at any instruction, checked with spin.
  * See model/README.md and model/check.sh.
  *
@@ -9,52 +9,70 @@
  *              for the done-bits, not for the participants)
  *   L, RL      expansion_lock and the registry lock (0 free, else holder id)
  *   C          migration_cursor (signed)
- *   table[]    BucketChunkTable: 0 none, 1 claim marker, 2 published
+ *   table[]    BucketChunkTable: 0 none, 1 claim marker, 2 a block
+ *   made[]     a bucket has been initialised (ghost: a block fresh from the
+ *              arena holds nothing anyone may read, not even a lock word)
  *   fwd[]      Bucket.forward: 0 or the index of the twin
  *   lk[]       bucket lock words (0 free, else holder id)
  *   cnt[], sl[]  a bucket's entry count and its entry slots (key ids; slots
  *              at or past the count are invisible to everybody but a
  *              recoverer)
- *   bm_n, bits[]  the done-bitmap of the latest expansion: its n, one bit
- *              per batch (batch = 1 bucket here)
+ *   bm_n       the n of the done-bitmap block the header names (0: none)
+ *   bits[]     the bits of every bitmap block ever made: the block of n = 1
+ *              at [0], the block of n = 2 at [1..2] (one bit per batch,
+ *              batch = 1 bucket); a block stays where it is when the header
+ *              names a newer one, so late writers hit the old block
+ *   clear_n    the table size whose doubling left marks to clear, or 0
  *   leader, leader_n  the latest claimant, as recorded in the registry
- *   rk[], rb[], ra[][]  each holder's operation record (kind, bucket, a[])
+ *   rk[], rb[], ra*[]  each holder's operation record (kind, bucket, a[])
  *   es[], eb[] each holder's membership record (exp_state, exp_before)
- *   dead[], gone[]  a holder has died / its registry slot is free again
+ *   dead[], gone[], fin[]  died / registry slot freed / returned normally
+ *
+ * A process dies between two of its stores to shared memory: every store
+ * (and every check a dead process must not make) is guarded by ALIVE, with
+ * the way out to `died` beside it.  Steps on its own variables stay
+ * unguarded, which lets spin's partial-order reduction skip their
+ * interleavings; a dead process that still takes some of them is as good
+ * as one that died at its next store.
  *
  * Switches (spin -a -DNAME):
- *   CONFIG=1 two helpers + mutator; 2 helper + mutator + reader;
- *          3 two inserters (expansions start only from inserts);
- *          4 helper + mutator [default]
+ *   CONFIG=4 helper (two expansions) + mutator [default]
+ *          5 helper (one expansion) + updater (a new value for a key that
+ *            moves)
+ *          6 two inserters (no helper: only operations expand)
+ *          7 helper (two expansions) + mutator + reader
  *   MAXD=d   at most d deaths [1]
  *   MAXP=m   a join is refused once P > m [4]
- *   NO_ALLOC_FAIL  the leader's allocation never fails
- *   FIX_MARK   a mover takes the forward mark by compare-and-swap from 0
- *              or a stale mark, never over a later expansion's mark
- *   FIX_PHASE  the move record's fields, phase included, are written before
- *              its kind
- *   FIX_PAIR   the compaction pair (free, i) is written as one word
- *   FIX_STALE  an insert takes any earlier expansion's mark (k + m, m < n)
- *              for stale, not only the last one's
- *   FIX_CURSOR after each fetch-and-subtract of the cursor a participant
- *              stops if n has changed (the value is the next expansion's)
- *   FIXED      all five
- *   BUGGY_RELEASE  recovery releases a dead mover's lock without rolling its
- *              record forward
- *   BUGGY_LAST_OUT  the last participant to leave doubles (P == 0) instead
- *              of whoever finds every batch done
- *   BUGGY_STALE  inserts wait on a stale forward mark instead of clearing it
+ *   SLICE=b  batches an operation's slice moves or clears [1]
+ *   NO_ALLOC_FAIL  the leader's and the chunk makers' allocations never fail
+ *   FIX_CLAIM  operations also take a slice while slot n holds a claim
+ *          marker, and a slice withdraws the marker of a dead claimant
+ *          whether or not it recorded itself
+ *   PROGRESS_CLAIM  the survivor also requires a claim marker to go
+ *          (withdrawn or published) by operations alone
+ *
+ * Faults that a check must catch (model/check.sh --show-bugs):
+ *   BUGGY_TWIN_RECHECK  an insert puts a key into the twin without checking
+ *          n again after locking the twin
+ *   BUGGY_MARK_FIRST    the mover marks the old bucket before initialising
+ *          the twin
+ *   BUGGY_NO_HOLDS      an insert puts a key into the twin without checking
+ *          that the old bucket does not still hold it
+ *   BUGGY_EARLY_DOUBLE  the table doubles once the cursor is spent, without
+ *          asking the done-bitmap
+ *   BUGGY_CLEAR_ANY     a clearer zeroes a forward word instead of taking
+ *          away only its own expansion's mark
+ *   BUGGY_CURSOR        a participant does not check n after taking from
+ *          the cursor (the value may be the next expansion's)
+ *   BUGGY_PHASE         the move record's kind is written before its fields
+ *   BUGGY_RELEASE       recovery releases a dead mover's lock without
+ *          rolling its record forward
+ *   BUGGY_STALE         inserts take an earlier expansion's mark for the
+ *          split under way instead of clearing it
  */
 
-#ifdef FIXED
-#define FIX_MARK
-#define FIX_PHASE
-#define FIX_PAIR
-#define FIX_STALE
-#define FIX_CURSOR
-#endif
 #ifndef CONFIG
-#define CONFIG 4
+#define CONFIG 0
 #endif
 #ifndef MAXD
 #define MAXD 1
@@ -62,18 +80,32 @@
 #ifndef MAXP
 #define MAXP 4
 #endif
+#ifndef SLICE
+#define SLICE 1
+#endif
 
 #define CAP  4                 /* bucket_chunk_number: 1 -> 2 -> 4 */
 #define NB   CAP
 #define K    3                 /* keys k0, k1, k2 */
 #define NOKEY 3                /* an entry slot cleared to zeroes (hash 0) */
-#define NH   6                 /* holder ids: _pid + 1 */
+#if CONFIG == 7
+#define NW 3                   /* workers, the survivor not counted */
+#else
+#define NW 2
+#endif
+#define FIRST 3                /* holder id of the first worker */
+#define NH   (FIRST + NW + 1)  /* holder ids (_pid + 1): init 1, killer 2, workers, survivor */
 #define PUB  2
 #define NEXP 2
+#define ALL  255               /* a helper's budget: no limit */
+#define CLAIM 16               /* batches one cursor step claims at most */
+#define ROUNDS 8               /* operations the survivor may need */
 
 #define BIT(k)      (1 << (k))
 #define SL(b, j)    sl[(b) * K + (j)]
 #define EXP(x)      ((x) == 1 -> 0 : 1)
+#define BI(m, x)    ((m) - 1 + (x))          /* bit of batch x in the block of m */
+#define ALL_DONE(m) (bm_n == (m) && bits[BI(m, 0)] && ((m) == 1 || bits[BI(m, 1)]))
 
 /* op record kinds and membership states, as in string_map.hpp */
 #define OP_NONE 0
@@ -83,17 +115,39 @@
 #define EXP_IN 2
 #define EXP_LEAVING 3
 
+/* worker programs */
+#define PR_HELPER2  1   /* python_expansion_helper twice */
+#define PR_HELPER1  2   /* python_expansion_helper once */
+#define PR_MUTATOR  3   /* insert k2, get k2, remove k1, get k1, get k0 */
+#define PR_UPDATER  4   /* a new value for k0 (which moves at 1 -> 2), remove k1, get k0 */
+#define PR_READER   5   /* get k0, get k1 (present or removed), get k0 */
+#define PR_INSERT1  6   /* insert k1, get k1, get k0 */
+#define PR_INSERT2  7   /* insert k2, get k2, get k0 */
+#define PR_WRITER   9   /* insert k2, remove k1, get k0 */
+#define PR_SURVIVOR 8   /* sweep, then operate while anything is pending */
+
+/* operations */
+#define W_END     0
+#define W_INSERT  1
+#define W_GET     2
+#define W_REMOVE  3
+#define W_HELP    4
+#define W_SWEEP   5
+#define W_OPERATE 6
+
 byte n = 1;
 byte P, L, RL;
 short C;
 byte table[CAP];
+bit  made[NB];
 byte fwd[NB];
 byte lk[NB];
 byte cnt[NB];
 byte sl[NB * K];
 byte h[K + 1];
 byte bm_n;
-bit  bits[NB];
+bit  bits[3];
+byte clear_n;
 byte leader, leader_n;
 
 /* per holder: record of the operation under way, membership record */
@@ -108,15 +162,20 @@ byte pres;                     /* keys in the map */
 bit  doubled[NEXP];
 bit  inx[NH];                  /* counted in (what P should count) */
 byte claimant;                 /* who put the claim marker, for the 2 s rule */
+bit  alloc_safe;               /* allocations never fail */
 
 #define ME (_pid + 1)
+#define ALIVE     !dead[ME]
+#define DIE       dead[ME] -> goto died
+/* a check that only a live process makes */
+#define CHECK(c)  assert(dead[ME] || (c))
 
-#define LOCALS \
-    byte nl, tw, i, j, fr, t, k1, tb, b, nn, sv, v, f, c2; \
-    short a; \
-    bit ok, r, inb, intw, ch, stale; \
-    byte qb, qtw, qt, qfr, qi, qj, qv;  /* recovery's own */ \
-    bit qin, qdh
+#if NW == 3
+#define ALL_ENDED ((fin[FIRST] || dead[FIRST]) && (fin[FIRST + 1] || dead[FIRST + 1]) && \
+                   (fin[FIRST + 2] || dead[FIRST + 2]))
+#else
+#define ALL_ENDED ((fin[FIRST] || dead[FIRST]) && (fin[FIRST + 1] || dead[FIRST + 1]))
+#endif
 
 /* ------------------------------------------------------------------ */
 /* Recovery of a dead holder d, as recover_record / roll_forward_move /
@@ -125,24 +184,30 @@ byte claimant;                 /* who put the claim marker, for the 2 s rule */
  * of it can run again, so a recoverer's death is left out of the record
  * part); the membership part may have to wait for expansion_lock. */
 
-/* fwd v on bucket x is the mark of an expansion that has doubled: the
- * last one's (x + n/2), or with FIX_STALE any earlier one's too */
-#ifdef FIX_STALE
+/* fwd v on bucket x is the mark of an expansion that has doubled the table
+ * to nn: a twin x + m, m = nn/2 or nn/4, x < m (stale_forward) */
 #define OLD_MARK(x, v, nn) ((nn) >= 2 && ((x) < (nn) / 2 && (v) == (x) + (nn) / 2 || \
                             (nn) >= 4 && (x) < (nn) / 4 && (v) == (x) + (nn) / 4))
+/* stale_forward as the code has it: any earlier expansion's mark (with
+ * BUGGY_STALE_LAST only the last one's) */
+#ifdef BUGGY_STALE_LAST
+#define STALE_FWD(x, v, nn) ((nn) >= 2 && (x) < (nn) / 2 && (v) == (x) + (nn) / 2)
 #else
-#define OLD_MARK(x, v, nn) ((nn) >= 2 && (x) < (nn) / 2 && (v) == (x) + (nn) / 2)
+#define STALE_FWD(x, v, nn) OLD_MARK(x, v, nn)
 #endif
+/* forward_plausible: the twin of the expansion under way or of the last */
+#define PLAUSIBLE(x, v, nn) ((v) == (x) + (nn) || (nn) >= 2 && (x) < (nn) / 2 && (v) == (x) + (nn) / 2)
 
 #define MOVING(key, split) ((h[key] & (split)) != 0)
 
-/* compaction of bucket qb from the pair (qfr, qi), qt entries, split m: the
- * loop of compact_from, run straight through (no record: the recoverer) */
-inline compact_all(qb, m) {
+/* compaction of bucket qb from the pair (qfr, qi), qt entries, split sp:
+ * the loop of compact_from, run straight through (no record: the
+ * recoverer) */
+inline compact_all(qb, sp) {
     do
     :: qi < qt ->
         if
-        :: !MOVING(SL(qb, qi), m) -> SL(qb, qfr) = SL(qb, qi); qfr++
+        :: !MOVING(SL(qb, qi), sp) -> SL(qb, qfr) = SL(qb, qi); qfr++
         :: else -> skip
         fi;
         qi++
@@ -227,710 +292,1149 @@ inline membership_part(d) {
 /* the whole recovery of a dead holder that holds expansion_lock: nothing to
  * wait for */
 inline recover_holding_L(d) {
-    d_step {
-        record_part(d);
-        membership_part(d);
-        if
-        :: qin -> if :: P > 0 -> P-- :: else -> skip fi; inx[d] = 0
-        :: else -> skip
-        fi;
-        es[d] = EXP_OUT;
-        L = 0;
-        gone[d] = 1;
-        qin = 0; qdh = 0
-    }
+    if
+    :: DIE
+    :: d_step {
+           ALIVE;
+           record_part(d);
+           membership_part(d);
+           if
+           :: qin -> if :: P > 0 -> P-- :: else -> skip fi; inx[d] = 0
+           :: else -> skip
+           fi;
+           es[d] = EXP_OUT;
+           L = 0;
+           gone[d] = 1;
+           qin = 0; qdh = 0
+       }
+    fi
 }
 
 inline lock_RL() {
     do
-    :: atomic { RL == 0 -> RL = ME; break }
-    :: atomic { RL != 0 && dead[RL] -> RL = 0 }  /* single stores: just released */
+    :: DIE
+    :: atomic { ALIVE && RL == 0 -> RL = ME; break }
+    :: atomic { ALIVE && RL != 0 && dead[RL] -> RL = 0 }  /* single stores: just released */
     od;
-    skip                                /* no jump into a d_step */
+    skip
 }
 
 /* Registry::reclaim for a word that held d: recover d if it is dead and not
- * yet recovered, then release the word if it still holds d.  x is the
+ * yet recovered, then release the word if it still holds d.  rw is the
  * word: 0..NB-1 a bucket lock, NB expansion_lock. */
 inline reclaim(rd, rw) {
     lock_RL();
     if
     :: !gone[rd] ->
-        d_step { record_part(rd); membership_part(rd) }
+        if
+        :: DIE
+        :: d_step { ALIVE; record_part(rd); membership_part(rd) }
+        fi;
         if
         :: qin && !qdh ->
             do                              /* spin_lock(expansion_lock) */
-            :: atomic { L == 0 -> L = ME; break }
+            :: DIE
+            :: atomic { ALIVE && L == 0 -> L = ME; break }
             :: atomic { L != 0 && dead[L] -> qv = L };
                recover_holding_L(qv); qv = 0  /* recursive registry lock */
             od;
             skip;
-            d_step { if :: P > 0 -> P-- :: else -> skip fi; inx[rd] = 0 };
-            es[rd] = EXP_OUT;
-            d_step { assert(L == ME); L = 0 }
+            if
+            :: DIE
+            :: d_step { ALIVE; if :: P > 0 -> P-- :: else -> skip fi; inx[rd] = 0 }
+            fi;
+            if :: DIE :: atomic { ALIVE -> es[rd] = EXP_OUT } fi;
+            if :: DIE :: d_step { ALIVE; assert(L == ME); L = 0 } fi
         :: qin && qdh ->
-            d_step { if :: P > 0 -> P-- :: else -> skip fi; inx[rd] = 0 }
+            if
+            :: DIE
+            :: d_step { ALIVE; if :: P > 0 -> P-- :: else -> skip fi; inx[rd] = 0 }
+            fi
         :: else -> skip
         fi;
-        d_step {
-            es[rd] = EXP_OUT;
-            if :: qdh && L == rd -> L = 0 :: else -> skip fi;
-            gone[rd] = 1;
-            qin = 0; qdh = 0
-        }
+        if
+        :: DIE
+        :: d_step {
+               ALIVE;
+               es[rd] = EXP_OUT;
+               if :: qdh && L == rd -> L = 0 :: else -> skip fi;
+               gone[rd] = 1;
+               qin = 0; qdh = 0
+           }
+        fi
     :: else -> skip
     fi;
-    d_step { assert(RL == ME); RL = 0 };
-    atomic {                                /* CAS word: rd -> 0 */
-        if
-        :: rw < NB && lk[rw] == rd -> lk[rw] = 0
-        :: rw == NB && L == rd -> L = 0
-        :: else -> skip
-        fi
-    }
+    if :: DIE :: d_step { ALIVE; assert(RL == ME); RL = 0 } fi;
+    if
+    :: DIE
+    :: atomic {                             /* CAS word: rd -> 0 */
+           ALIVE;
+           if
+           :: rw < NB && lk[rw] == rd -> lk[rw] = 0
+           :: rw == NB && L == rd -> L = 0
+           :: else -> skip
+           fi
+       }
+    fi
 }
 
-inline lock(x) {
+/* a bucket lock; the bucket must have been initialised (a block fresh from
+ * the arena holds no lock word): "uninitialised bucket" otherwise */
+inline lock(y) {
     do
-    :: atomic { lk[x] == 0 -> lk[x] = ME; break }
-    :: atomic { lk[x] != 0 && dead[lk[x]] -> sv = lk[x] }; reclaim(sv, x); sv = 0
+    :: DIE
+    :: atomic { ALIVE && lk[y] == 0 -> assert(made[y]); lk[y] = ME; break }
+    :: atomic { ALIVE && lk[y] != 0 && dead[lk[y]] -> assert(made[y]); sv = lk[y] };
+       reclaim(sv, y); sv = 0
     od;
     skip                                /* no jump into a d_step */
 }
-inline unlock(x) { d_step { assert(lk[x] == ME); lk[x] = 0 } }
+inline unlock(y) { if :: DIE :: d_step { ALIVE; assert(lk[y] == ME); lk[y] = 0 } fi }
 
 inline lockL() {
     do
-    :: atomic { L == 0 -> L = ME; break }
+    :: DIE
+    :: atomic { ALIVE && L == 0 -> L = ME; break }
     :: atomic { L != 0 && dead[L] -> sv = L }; reclaim(sv, NB); sv = 0
     od;
-    skip                                /* no jump into a d_step */
+    skip
 }
-inline unlockL() { d_step { assert(L == ME); L = 0 } }
+inline unlockL() { if :: DIE :: d_step { ALIVE; assert(L == ME); L = 0 } fi }
 
 /* ------------------------------------------------------------------ */
-/* done-bitmap */
-inline bitmap_make(m) {
-    atomic {
-        if
-        :: bm_n != m -> bm_n = m; i = 0;
-            do :: i < NB -> bits[i] = 0; i++ :: else -> break od; i = 0
-        :: else -> skip
-        fi
-    }
-}
-/* mark_batch: a latecomer whose table has doubled marks nothing */
-inline mark_batch(m, x) {
+/* bitmap_for(mm, make): bp = mm when the header names the block of mm
+ * (made and named first if make and the header names an older one), else
+ * 0; a block of a later expansion is never replaced */
+inline bitmap_for(mm, mk) {
     if
-    :: n != m -> skip
-    :: else ->
-        bitmap_make(m);
-        /* the fetch_or lands in the block bitmap_for returned: if a newer
-         * bitmap has taken its place since, in an old block nobody reads */
-        atomic { if :: bm_n == m -> bits[x] = 1 :: else -> skip fi }
+    :: DIE
+    :: atomic {
+           ALIVE;
+           if
+           :: bm_n == mm -> bp = mm
+           :: bm_n > mm -> bp = 0
+           :: else ->
+               if
+               :: mk ->
+                   /* a fresh block: nobody could have written to it */
+                   assert(!bits[BI(mm, 0)] && (mm == 1 || !bits[BI(mm, 1)]));
+                   bm_n = mm; bp = mm
+               :: else -> bp = 0
+               fi
+           fi
+       }
     fi
 }
-#define BATCH_DONE(m, x) (bm_n == (m) && bits[x])
+
+/* mark_batch: a latecomer whose table has doubled marks nothing; the
+ * fetch_or lands in the block bitmap_for returned, even if the header has
+ * named a newer one since */
+inline mark_batch(mm, y) {
+    if
+    :: n != mm -> skip
+    :: else ->
+        bitmap_for(mm, 1);
+        if
+        :: bp != 0 -> if :: DIE :: atomic { ALIVE -> bits[BI(mm, y)] = 1 } fi
+        :: else -> skip
+        fi;
+        bp = 0
+    fi
+}
 
 /* ------------------------------------------------------------------ */
-/* move_bucket(f, nl) */
-inline move_bucket() {
-    tw = f + nl;
-#ifdef FIX_MARK
-    /* take the mark from 0 or from a stale mark of the previous expansion,
-     * never from a later expansion's */
-    atomic {
-        v = fwd[f];
-        if
-        :: v == 0 || v == tw || v == f + nl / 2 && nl >= 2 -> fwd[f] = tw; ok = 1
-        :: else -> ok = 0
-        fi;
-        v = 0
-    }
-#else
-    fwd[f] = tw;                            /* exchange, before the lock */
-    ok = 1;
-#endif
+/* twin_chunk(mm, c): the chunk of the new half that holds bucket c, made
+ * under expansion_lock by the first mover that needs it (chunk mm is the
+ * leader's).  The survivor's allocations do not fail. */
+inline twin_chunk(mm, c) {
     if
-    :: !ok -> skip
-    :: ok && n != nl ->                     /* latecomer: take the mark back */
-        atomic { if :: fwd[f] == tw -> fwd[f] = 0 :: else -> skip fi }
+    :: c <= mm || c >= 2 * mm || c >= CAP || table[c] >= PUB -> skip
+    :: else ->
+        lockL();
+        if
+        :: table[c] >= PUB || n != mm -> skip
+        :: else ->
+            if
+#ifndef NO_ALLOC_FAIL
+            :: prog != PR_SURVIVOR && !alloc_safe -> ch = 1   /* out of memory: throws */
+#endif
+            :: DIE
+            :: atomic { ALIVE -> table[c] = PUB }  /* a block, its buckets not made */
+            fi
+        fi;
+        unlockL()
+    fi
+}
+
+/* init_bucket(twin): nobody reaches the twin before the mark names it, so
+ * it holds nothing anyone has seen */
+inline init_twin() {
+    if
+    :: DIE
+    :: d_step {
+           ALIVE;
+           assert(table[tw] >= PUB);        /* bucket_at: "chunk missing" */
+           assert(lk[tw] == 0 && (!made[tw] || cnt[tw] == 0 && fwd[tw] == 0));
+           cnt[tw] = 0; fwd[tw] = 0; lk[tw] = 0;
+           i = 0;
+           do :: i < K -> SL(tw, i) = NOKEY; i++ :: else -> break od;
+           i = 0;
+           made[tw] = 1
+       }
+    fi
+}
+
+/* only the holder of f's lock sets the mark, by CAS from what it saw; a
+ * clearer of an earlier expansion may take a stale mark away meanwhile */
+inline set_mark(mm) {
+    do
+    :: DIE
+    :: atomic {
+           ALIVE;
+           if
+           :: fwd[f] == seen -> fwd[f] = tw; ok = 1
+           :: else -> seen = fwd[f]; ok = 0
+           fi
+       };
+       if
+       :: ok -> break
+       :: else ->
+           /* "forward word changed under its bucket's lock" */
+           CHECK(seen == 0 || STALE_FWD(f, seen, mm))
+       fi
+    od;
+    ok = 0
+}
+
+/* move_bucket(f, mm) */
+inline move_bucket(mm) {
+    tw = f + mm;
+    twin_chunk(mm, tw);
+    if
+    :: ch -> skip
     :: else ->
         lock(f);
-        d_step {
-            t = cnt[f]; k1 = 0; fr = t;
-            i = 0;
-            do
-            :: i < t ->
-                if
-                :: MOVING(SL(f, i), nl) -> if :: k1 == 0 -> fr = i :: else -> skip fi; k1++
-                :: else -> skip
-                fi;
-                i++
-            :: else -> break
-            od;
-            i = 0;
-            tb = cnt[tw]
-        }
+        /* not split in this expansion yet: a mark of a later expansion, or
+         * a table that has doubled, means a latecomer */
+        d_step { seen = fwd[f]; rt2 = seen != tw && ((seen != 0 && !STALE_FWD(f, seen, n)) || n != mm) };
         if
-        :: k1 == 0 -> unlock(f)             /* nothing to move (again) */
-        :: else ->
-#ifdef FIX_PHASE
-            d_step { ra0[ME] = tw; ra1[ME] = nl; ra2[ME] = t; ra3[ME] = tb; ra7[ME] = k1 };
-            ra4[ME] = 1;
-            d_step { rb[ME] = f; rk[ME] = OP_MOVE };      /* rec.begin last */
+        :: seen != tw ->
+            if
+            :: rt2 -> skip
+            :: else ->
+#ifdef BUGGY_MARK_FIRST
+                set_mark(mm);
+                init_twin()
 #else
-            d_step { rb[ME] = f; rk[ME] = OP_MOVE };      /* rec.begin */
-            d_step { ra0[ME] = tw; ra1[ME] = nl; ra2[ME] = t; ra3[ME] = tb; ra7[ME] = k1 };
-            ra4[ME] = 1;
+                init_twin();
+                set_mark(mm)
 #endif
-            /* phase 1: the moving entries past the twin's count (nobody
-             * sees them), then the count: the commit */
-            d_step {
-                j = tb; i = 0;
+            fi
+        :: else -> skip
+        fi;
+        if
+        :: rt2 -> unlock(f)
+        :: else ->
+            if
+            :: DIE
+            :: d_step {
+                   ALIVE;
+                   assert(made[tw]);        /* check_bucket(twin) */
+                   t = cnt[f]; k1 = 0; fr = t;
+                   i = 0;
+                   do
+                   :: i < t ->
+                       if
+                       :: MOVING(SL(f, i), mm) -> if :: k1 == 0 -> fr = i :: else -> skip fi; k1++
+                       :: else -> skip
+                       fi;
+                       i++
+                   :: else -> break
+                   od;
+                   i = 0;
+                   /* entries move only while the table has not doubled: after
+                    * it, the twin is a bucket others reach directly */
+                   assert(k1 == 0 || n == mm);
+                   tb = cnt[tw]
+               }
+            fi;
+            if
+            :: k1 == 0 -> unlock(f)         /* nothing to move (again) */
+            :: else ->
+#ifdef BUGGY_PHASE
+                if :: DIE :: d_step { ALIVE; rb[ME] = f; rk[ME] = OP_MOVE } fi;   /* rec.begin */
+                if :: DIE :: d_step { ALIVE; ra0[ME] = tw; ra1[ME] = mm; ra2[ME] = t; ra3[ME] = tb; ra7[ME] = k1 } fi;
+                if :: DIE :: atomic { ALIVE -> ra4[ME] = 1 } fi;
+#else
+                if :: DIE :: d_step { ALIVE; ra0[ME] = tw; ra1[ME] = mm; ra2[ME] = t; ra3[ME] = tb; ra7[ME] = k1 } fi;
+                if :: DIE :: atomic { ALIVE -> ra4[ME] = 1 } fi;
+                if :: DIE :: d_step { ALIVE; rb[ME] = f; rk[ME] = OP_MOVE } fi;   /* rec.begin last */
+#endif
+                /* phase 1: the moving entries past the twin's count (nobody
+                 * sees them), then the count: the commit */
+                if
+                :: DIE
+                :: d_step {
+                       ALIVE;
+                       j = tb; i = 0;
+                       do
+                       :: i < t ->
+                           if
+                           :: MOVING(SL(f, i), mm) -> SL(tw, j) = SL(f, i); j++
+                           :: else -> skip
+                           fi;
+                           i++
+                       :: else -> break
+                       od;
+                       i = 0; j = 0
+                   }
+                fi;
+                if :: DIE :: atomic { ALIVE -> cnt[tw] = tb + k1 } fi;
+                /* phase 2: compact in place, the pair (one word) recorded
+                 * before each copy */
+                if :: DIE :: d_step { ALIVE; ra5[ME] = fr; ra6[ME] = fr + 1 } fi;
+                if :: DIE :: atomic { ALIVE -> ra4[ME] = 2 } fi;
+                i = fr + 1;
                 do
                 :: i < t ->
                     if
-                    :: MOVING(SL(f, i), nl) -> SL(tw, j) = SL(f, i); j++
+                    :: !MOVING(SL(f, i), mm) ->
+                        if :: DIE :: d_step { ALIVE; ra5[ME] = fr; ra6[ME] = i } fi;
+                        if :: DIE :: atomic { ALIVE -> SL(f, fr) = SL(f, i) } fi;
+                        fr++
                     :: else -> skip
                     fi;
                     i++
                 :: else -> break
                 od;
-                i = 0; j = 0
-            }
-            cnt[tw] = tb + k1;
-            /* phase 2: compact in place, the pair recorded before each copy */
-            d_step { ra5[ME] = fr; ra6[ME] = fr + 1 };
-            ra4[ME] = 2;
-            i = fr + 1;
-            do
-            :: i < t ->
+                if :: DIE :: atomic { ALIVE -> cnt[f] = fr } fi;
                 if
-                :: !MOVING(SL(f, i), nl) ->
-#ifdef FIX_PAIR
-                    d_step { ra5[ME] = fr; ra6[ME] = i };
-#else
-                    ra5[ME] = fr;
-                    ra6[ME] = i;
-#endif
-                    SL(f, fr) = SL(f, i);
-                    fr++
-                :: else -> skip
+                :: DIE
+                :: d_step {
+                       ALIVE;
+                       j = fr;
+                       do :: j < t -> SL(f, j) = NOKEY; j++ :: else -> break od;
+                       j = 0
+                   }
                 fi;
-                i++
-            :: else -> break
-            od;
-            cnt[f] = fr;
-            d_step {
-                j = fr;
-                do :: j < t -> SL(f, j) = NOKEY; j++ :: else -> break od;
-                j = 0
-            }
-            rk[ME] = OP_NONE;               /* rec.commit */
-            unlock(f)
-        fi;
-        d_step { t = 0; k1 = 0; fr = 0; tb = 0; i = 0 }
-    fi;
-    ok = 0; tw = 0
-}
-
-inline move_batch() {
-    move_bucket();
-    mark_batch(nl, f)
-}
-
-/* ------------------------------------------------------------------ */
-/* the doubling, under expansion_lock */
-inline try_double() {
-    lockL();
-    d_step {
-        ok = 0;
-        if
-        :: n == nl && nl < CAP && table[nl] >= PUB ->
-#ifdef BUGGY_LAST_OUT
-            ok = (P == 0);
-#else
-            ok = (bm_n == nl);
-            i = 0;
-            do :: i < nl -> ok = ok && bits[i]; i++ :: else -> break od;
-            i = 0;
-#endif
-        :: else -> skip
-        fi;
-        if
-        :: ok ->
-            /* once per expansion, over moved buckets only: every key of
-             * the map is in bucket hash mod 2nl, once, and nowhere else */
-            assert(!doubled[EXP(nl)]);
-            doubled[EXP(nl)] = 1;
-            assert(2 * nl <= CAP);
-            i = 0;
-            do
-            :: i < 2 * nl -> assert(table[i] >= PUB); i++
-            :: else -> break
-            od;
-            i = 0;
-            do
-            :: i < K ->
-                j = 0; fr = 0;
-                do
-                :: j < NB * K ->
-                    if
-                    :: sl[j] == i && j % K < cnt[j / K] ->
-                        assert(j / K == h[i] % (2 * nl)); fr++
-                    :: else -> skip
-                    fi;
-                    j++
-                :: else -> break
-                od;
-                assert(fr == ((pres & BIT(i)) -> 1 : 0));
-                i++
-            :: else -> break
-            od;
-            i = 0; j = 0; fr = 0;
-            n = 2 * nl
-        :: else -> skip
+                if :: DIE :: atomic { ALIVE -> rk[ME] = OP_NONE } fi;   /* rec.commit */
+                unlock(f)
+            fi;
+            d_step { t = 0; k1 = 0; fr = 0; tb = 0; i = 0 }
         fi
-    }
-    unlockL();
-    if
-    :: ok ->                                /* clear_forwards: CAS own marks */
-        f = 0;
-        do
-        :: f < nl ->
-            atomic { if :: fwd[f] == f + nl -> fwd[f] = 0 :: else -> skip fi };
-            f++
-        :: else -> break
-        od;
-        f = 0; ok = 0
-    :: else -> skip
-    fi
-}
-
-/* the Finish guard of expand(): count out, then try to double */
-inline finish() {
-    lockL();
-    d_step { eb[ME] = P; es[ME] = EXP_LEAVING };
-    d_step { if :: P > 0 -> P-- :: else -> skip fi; inx[ME] = 0 };
-    es[ME] = EXP_OUT;
-    unlockL();
-    if
-    :: nl > 0 && nl < CAP -> try_double()
-    :: else -> skip
-    fi
-}
-
-/* ------------------------------------------------------------------ */
-inline lead() {
-    leader = ME;
-    leader_n = nl;
-    if
-#ifndef NO_ALLOC_FAIL
-    :: atomic { if :: table[nl] == 1 -> table[nl] = 0 :: else -> skip fi };
-       ch = 1                              /* thrown: straight to finish */
-#endif
-    :: skip ->
-        bitmap_make(nl);
-        C = nl - 1;
-        i = 2 * nl - 1;                     /* publish, descending; CAS from 0 */
-        do
-        :: i > nl -> atomic { if :: table[i] == 0 -> table[i] = PUB :: else -> skip fi }; i--
-        :: else -> break
-        od;
-        i = 0;
-        atomic {
-            if
-            :: table[nl] == 1 ->
-                /* the twins are whole (empty) when they appear */
-                assert(cnt[nl] == 0 && fwd[nl] == 0 && cnt[2 * nl - 1] == 0);
-                table[nl] = PUB
-            :: else -> skip
-            fi
-        }
-    fi
-}
-
-inline expand() {
-    nl = n;
-    ch = 0;
-    if
-    :: nl == 0 || nl > CAP / 2 -> ch = 1    /* damaged: refused */
-    :: else -> skip
     fi;
+    d_step { rt2 = 0; seen = 0; tw = 0 }
+}
+
+/* move_batch_range: batch f (one bucket), then its bit */
+inline move_batch(mm) {
+    move_bucket(mm);
     if
     :: ch -> skip
-    :: else ->
-    do
-    :: ch -> break
-    :: !ch && table[nl] == 0 ->
-        if
-        :: n != nl -> ch = 1
-        :: else ->
-            atomic {
-                if
-                :: table[nl] == 0 -> table[nl] = 1; claimant = ME; ok = 1
-                :: else -> ok = 0
-                fi
-            };
-            if :: ok -> ok = 0; lead() :: else -> skip fi
-        fi
-    :: !ch && table[nl] == 1 ->
-        /* sleep, then withdraw a claim whose recorded leader is dead or
-         * gone; a claim with no leader recorded goes after 2 s, which we
-         * take to mean: its claimant is dead */
-        atomic {
-            (table[nl] != 1 ||
-             (leader_n == nl && (dead[leader] || gone[leader] || fin[leader])) ||
-             (leader_n != nl && dead[claimant])) ->
-            if
-            :: table[nl] == 1 -> table[nl] = 0
-            :: else -> skip
-            fi
-        }
-    :: !ch && table[nl] >= PUB -> break
-    od
+    :: else -> mark_batch(mm, f)
     fi;
-    if
-    :: ch || n != nl -> skip
-    :: else ->
-        bitmap_make(nl);
-        do                                  /* batches from the cursor */
-        :: d_step { a = C; C = C - 1 };
-            if
-            :: a < 0 -> break
-#ifdef FIX_CURSOR
-            :: a >= 0 && n != nl -> break   /* the next expansion's cursor */
-#endif
-            :: else ->
-                /* "migration cursor out of range" otherwise */
-                assert(a < nl);
-                f = a; move_batch()
-            fi
-        od;
-        a = 0;
-        c2 = nl;                            /* then every batch not done */
-        do
-        :: c2 > 0 ->
-            c2--;
-            if
-            :: n != nl -> break
-            :: else -> skip
-            fi;
-            if
-            :: !BATCH_DONE(nl, c2) -> f = c2; move_batch()
-            :: else -> skip
-            fi
-        :: else -> break
-        od;
-        c2 = 0
-    fi;
-    ch = 0;
-    finish();
-    nl = 0; f = 0
+    f = 0
 }
 
-/* join_for_load / join_for_target: under expansion_lock */
-inline join() {
+/* ------------------------------------------------------------------ */
+/* clear_slice(dn, cb): the marks of at most cb batches of the expansion
+ * that doubled the table to dn, each batch claimed by clearing its bit in
+ * the done-bitmap (a whole word at once when the budget allows) */
+inline clear_slice(dn, cb) {
+    cm = dn / 2;
+    bitmap_for(cm, 0);
+    if
+    :: bp == 0 ->
+        /* the next expansion's bitmap took its place: what is left is
+         * stale */
+        if :: DIE :: atomic { ALIVE; if :: clear_n == dn -> clear_n = 0 :: else -> skip fi } fi
+    :: else ->
+        cdone = 0; rt2 = 0;
+        do
+        :: cdone >= cb -> rt2 = 1; break   /* budget spent: return */
+        :: else ->
+            if
+            :: cb == ALL ->                 /* exchange(0) */
+                if
+                :: DIE
+                :: d_step {
+                       ALIVE;
+                       mine = (bits[BI(cm, 0)] -> 1 : 0) |
+                              (cm == 2 && bits[BI(cm, 1)] -> 2 : 0);
+                       bits[BI(cm, 0)] = 0;
+                       if :: cm == 2 -> bits[BI(cm, 1)] = 0 :: else -> skip fi
+                   }
+                fi
+            :: else ->                      /* fetch_and of the lowest bit */
+                if
+                :: DIE
+                :: d_step {
+                       ALIVE;
+                       if
+                       :: bits[BI(cm, 0)] -> bits[BI(cm, 0)] = 0; mine = 1
+                       :: !bits[BI(cm, 0)] && cm == 2 && bits[BI(cm, 1)] -> bits[BI(cm, 1)] = 0; mine = 2
+                       :: else -> mine = 0
+                       fi
+                   }
+                fi
+            fi;
+            if
+            :: mine == 0 -> break           /* no bit left */
+            :: else -> skip
+            fi;
+            x = 0;
+            do
+            :: x < cm ->
+                if
+                :: mine & BIT(x) ->
+#ifdef BUGGY_CLEAR_ANY
+                    if :: DIE :: atomic { ALIVE -> fwd[x] = 0 } fi;
+#else
+                    if :: DIE :: atomic { ALIVE; if :: fwd[x] == x + cm -> fwd[x] = 0 :: else -> skip fi } fi;
+#endif
+                    cdone++
+                :: else -> skip
+                fi;
+                x++
+            :: else -> break
+            od;
+            x = 0; mine = 0
+        od;
+        if
+        :: rt2 -> skip
+        :: else ->
+            /* no bit left: every batch is cleared or being cleared */
+            if :: DIE :: atomic { ALIVE; if :: clear_n == dn -> clear_n = 0 :: else -> skip fi } fi
+        fi;
+        cdone = 0; rt2 = 0
+    fi;
+    bp = 0; cm = 0
+}
+
+/* ------------------------------------------------------------------ */
+/* the doubling, under expansion_lock: sets ok when this call doubled */
+inline try_double(mm) {
     lockL();
-    d_step {
-        ok = (P <= MAXP && 2 * n <= CAP);
-        if :: ok -> eb[ME] = P; es[ME] = EXP_JOINING :: else -> skip fi
-    }
+    if
+    :: DIE
+    :: d_step {
+           ALIVE;
+           ok = 0;
+           if
+           :: n == mm && mm < CAP && table[mm] >= PUB ->
+#ifdef BUGGY_EARLY_DOUBLE
+               ok = 1
+#else
+               ok = ALL_DONE(mm)
+#endif
+           :: else -> skip
+           fi;
+           if
+           :: ok ->
+               /* once per expansion, over moved buckets only: every bucket
+                * of the new table made, every key of the map in bucket hash
+                * mod 2mm, once, and nowhere else */
+               assert(!doubled[EXP(mm)]);
+               doubled[EXP(mm)] = 1;
+               assert(2 * mm <= CAP);
+               i = 0;
+               do
+               :: i < 2 * mm -> assert(table[i] >= PUB && made[i]); i++
+               :: else -> break
+               od;
+               i = 0;
+               do
+               :: i < K ->
+                   j = 0; fr = 0;
+                   do
+                   :: j < NB * K ->
+                       if
+                       :: sl[j] == i && j % K < cnt[j / K] ->
+                           assert(j / K == h[i] % (2 * mm)); fr++
+                       :: else -> skip
+                       fi;
+                       j++
+                   :: else -> break
+                   od;
+                   assert(fr == ((pres & BIT(i)) -> 1 : 0));
+                   i++
+               :: else -> break
+               od;
+               i = 0; j = 0; fr = 0;
+               n = 2 * mm
+           :: else -> skip
+           fi
+       }
+    fi;
+    unlockL()
+}
+
+/* ------------------------------------------------------------------ */
+/* lead(mm): chunk mm and the bitmap, the cursor, publish.  Allocation may
+ * fail (not the survivor's): the claim is withdrawn and the leader throws
+ * (ch). */
+inline lead(mm) {
+    if :: DIE :: atomic { ALIVE -> leader = ME } fi;
+    if :: DIE :: atomic { ALIVE -> leader_n = mm } fi;
+    if
+#ifndef NO_ALLOC_FAIL
+    :: prog != PR_SURVIVOR && !alloc_safe ->
+        if :: DIE :: atomic { ALIVE; if :: table[mm] == 1 -> table[mm] = 0 :: else -> skip fi } fi;
+        ch = 1
+#endif
+    :: true ->
+        bitmap_for(mm, 1); bp = 0;
+        if :: DIE :: atomic { ALIVE -> C = mm - 1 } fi;
+        if
+        :: DIE
+        :: atomic {
+               ALIVE;
+               if
+               :: table[mm] == 1 -> assert(!made[mm]); table[mm] = PUB
+               :: else -> skip
+               fi
+           }
+        fi
+    fi
+}
+
+/* withdraw_dead_claim: a recorded leader that is dead (or gone), or, with
+ * no leader recorded for two seconds, a claimant taken for dead.  A slice
+ * withdraws only the first (the two seconds never pass within one slice).
+ * With FIX_CLAIM the marker names its claimant, whose death is what
+ * counts, for slices and helpers alike. */
+#ifdef FIX_CLAIM
+#define SLICE_WITHDRAWS(mm)  (dead[claimant] || gone[claimant])
+#define HELPER_WITHDRAWS(mm) (dead[claimant] || gone[claimant])
+#else
+#define RECORDED_DEAD(mm) (leader_n == (mm) && (dead[leader] || gone[leader] || fin[leader]))
+#define SLICE_WITHDRAWS(mm)  RECORDED_DEAD(mm)
+#define HELPER_WITHDRAWS(mm) (RECORDED_DEAD(mm) || leader_n != (mm) && dead[claimant])
+#endif
+
+/* participate(mm, cb): claim or wait, then at most cb batches (ALL: until
+ * no batch is left open).  A slice never waits for a leader.  One loop
+ * hands out the batches: first those claimed from the cursor (up to CLAIM
+ * per fetch-and-subtract), then, once the cursor is spent, those still
+ * open in a snapshot of the done-bitmap, highest first. */
+inline participate(mm, cb) {
+    rt = 0;
+    if
+    :: mm == 0 || mm > CAP / 2 -> ch = 1      /* damaged: refused */
+    :: else -> skip
+    fi;
+    do
+    :: ch || rt -> break
+    :: else ->
+        if
+        :: table[mm] == 0 ->
+            if
+            :: n != mm -> rt = 1            /* done meanwhile */
+            :: else ->
+                if
+                :: DIE
+                :: atomic {
+                       ALIVE;
+                       if
+                       :: table[mm] == 0 -> table[mm] = 1; claimant = ME; ok = 1
+                       :: else -> ok = 0
+                       fi
+                   }
+                fi;
+                if :: ok -> ok = 0; lead(mm) :: else -> skip fi
+            fi
+        :: table[mm] >= PUB -> break
+        :: table[mm] == 1 ->
+            if
+            :: cb != ALL ->
+                /* the leader's part is short: a slice leaves it be unless
+                 * its leader has died */
+                if
+                :: DIE
+                :: atomic {
+                       ALIVE;
+                       if
+                       :: table[mm] == 1 && SLICE_WITHDRAWS(mm) -> table[mm] = 0
+                       :: else -> skip
+                       fi
+                   }
+                fi;
+                rt = 1
+            :: else ->
+                /* sleep until the marker goes or its claimant is dead, then
+                 * withdraw it */
+                if
+                :: DIE
+                :: atomic {
+                       ALIVE && (table[mm] != 1 || HELPER_WITHDRAWS(mm)) ->
+                       if
+                       :: table[mm] == 1 -> table[mm] = 0
+                       :: else -> skip
+                       fi
+                   }
+                fi
+            fi
+        fi
+    od;
+    if
+    :: ch || rt || n != mm -> skip
+    :: else ->
+        bitmap_for(mm, 1); bp = 0;
+        done = 0; take = 0; ci = 0; a = -1; stl = 0; ob = 0;
+        do
+        :: ch || rt -> break
+        :: else ->
+            go = 0;
+            if
+            :: !stl && ci < take && a >= ci ->        /* the next of this claim */
+                f = a - ci; ci++; go = 1
+            :: !stl && !(ci < take && a >= ci) ->
+                done = done + take; take = 0; ci = 0;
+                if
+                :: done >= cb -> rt = 1             /* the budget is spent */
+                :: else ->
+                    take = (cb - done < CLAIM -> cb - done : CLAIM);
+                    if :: DIE :: d_step { ALIVE; a = C; C = C - take; rt2 = (n != mm) } fi;
+                    if
+                    :: a < 0 ->
+                        /* the cursor is spent: the batches still open (of
+                         * the dead and the slow) */
+                        take = 0; stl = 1;
+                        bitmap_for(mm, 0);
+                        if
+                        :: bp == 0 -> rt = 1
+                        :: else ->
+                            d_step {
+                                ob = (bits[BI(mm, 0)] -> 0 : 1) |
+                                     (mm == 2 && !bits[BI(mm, 1)] -> 2 : 0)
+                            }
+                        fi;
+                        bp = 0
+#ifndef BUGGY_CURSOR
+                    :: a >= 0 && rt2 -> rt = 1      /* the next expansion's cursor */
+#endif
+                    :: else ->
+                        CHECK(a < mm)               /* "migration cursor out of range" */
+                    fi;
+                    rt2 = 0
+                fi
+            :: stl ->
+                if
+                :: done >= cb || ob == 0 -> rt = 1
+                :: else ->
+                    d_step { f = (ob & 2 -> 1 : 0); ob = ob & ~BIT(f) };
+                    if
+                    :: n != mm -> rt = 1
+                    :: else -> done++; go = 1
+                    fi
+                fi
+            fi;
+            if
+            :: go -> go = 0; move_batch(mm)
+            :: else -> skip
+            fi
+        od;
+        skip;
+        d_step { done = 0; take = 0; ci = 0; a = 0; stl = 0; ob = 0; f = 0 }
+    fi;
+    rt = 0
+}
+
+/* a helper (bud == ALL: join_for_target, then expand()) or a slice (bud ==
+ * SLICE: expand_slice(m)): join, take part, then the Finish guard: count
+ * out and, the cursor spent, try to double; the doubler then clears marks
+ * (clear_n, and a budget's worth, left to the end of the operation: cdn) */
+inline join_and_expand() {
+    lockL();
+    if
+    :: DIE
+    :: d_step {
+           ALIVE;
+           ok = (P <= MAXP && 2 * n <= CAP && (bud == ALL || n == m));
+           if :: ok -> eb[ME] = P; es[ME] = EXP_JOINING :: else -> skip fi
+       }
+    fi;
     if
     :: ok ->
-        d_step { P++; inx[ME] = 1 };
-        es[ME] = EXP_IN
+        if :: DIE :: d_step { ALIVE; P++; inx[ME] = 1 } fi;
+        if :: DIE :: atomic { ALIVE -> es[ME] = EXP_IN } fi
     :: else -> skip
     fi;
     unlockL();
     if
-    :: ok -> ok = 0; expand()
+    :: ok ->
+        ok = 0;
+        m = n;                              /* read after counting in */
+        do
+        :: participate(m, bud);
+            if
+            :: ch || bud != ALL -> break
+            :: n != m ->
+                /* doubled by another: a helper helps clear its marks */
+                if :: clear_n == 2 * m -> cdn = 2 * m; cbud = ALL :: else -> skip fi;
+                break
+            :: else ->
+                if
+                :: C < 0 ->
+                    try_double(m);
+                    if :: ok -> ok = 0; dbl = 1; break :: else -> skip fi
+                :: else -> skip
+                fi                          /* the last movers are finishing */
+            fi
+        od;
+        lockL();
+        if :: DIE :: d_step { ALIVE; eb[ME] = P; es[ME] = EXP_LEAVING } fi;
+        if :: DIE :: d_step { ALIVE; if :: P > 0 -> P-- :: else -> skip fi; inx[ME] = 0 } fi;
+        if :: DIE :: atomic { ALIVE -> es[ME] = EXP_OUT } fi;
+        unlockL();
+        if
+        :: !dbl && C < 0 -> try_double(m); dbl = ok; ok = 0
+        :: else -> skip
+        fi;
+        if
+        :: dbl ->                           /* after_doubling */
+            dbl = 0;
+            if :: DIE :: atomic { ALIVE -> clear_n = 2 * m } fi;
+            cdn = 2 * m; cbud = bud
+        :: else -> skip
+        fi;
+        ch = 0
     :: else -> skip
-    fi
+    fi;
+    m = 0
+}
+
+/* after_write(appended): a slice of the expansion under way, or of the one
+ * the load calls for, or of the marks a doubling left */
+inline after_write() {
+    m = n;
+    if
+    :: 2 * m <= CAP && table[m] >= PUB -> bud = SLICE
+#ifdef FIX_CLAIM
+    :: 2 * m <= CAP && table[m] == 1 -> bud = SLICE
+#endif
+    :: 2 * m <= CAP && table[m] == 0 && app -> bud = SLICE   /* over the load */
+    :: else -> skip
+    fi;
+    if
+    :: bud != 0 -> join_and_expand(); bud = 0
+    :: else ->
+        if
+        :: clear_n != 0 && clear_n == m -> cdn = m; cbud = SLICE
+        :: else -> skip
+        fi;
+        m = 0
+    fi;
+    app = 0
 }
 
 /* ------------------------------------------------------------------ */
 inline insert(key) {
-    ch = 1;
     do
-    :: d_step { nn = n; b = h[key] % nn }
+    :: d_step { nn = n; b = h[key] % nn };
         lock(b);
-        d_step {
-            v = fwd[b];
-            stale = (v != 0 && n == nn && OLD_MARK(b, v, nn));
-            /* forward_plausible: never a mark that an insert would wait
-             * on for ever ("forward word names no twin") */
-            assert(v == 0 || v == b + n || OLD_MARK(b, v, n))
-        }
-#ifndef BUGGY_STALE
+        d_step { v = fwd[b]; again = (n != nn) };
         if
-        :: stale -> atomic { if :: fwd[b] == v -> fwd[b] = 0 :: else -> skip fi }; v = 0
-        :: else -> skip
-        fi;
-#endif
-        stale = 0;
-        if
-        :: v == 0 && n == nn ->
-            d_step {
-                assert(cnt[b] < K);
-                SL(b, cnt[b]) = key;
-                cnt[b]++;
-                pres = pres | BIT(key)
-            }
-            unlock(b);
-            b = 0; nn = 0;
-            break
+        :: again -> again = 0; unlock(b)    /* doubled under us: hash again */
         :: else ->
+#ifndef BUGGY_STALE
+            if
+            :: v != 0 && STALE_FWD(b, v, nn) ->
+                /* an expansion that has doubled the table left it */
+                if :: DIE :: atomic { ALIVE; if :: fwd[b] == v -> fwd[b] = 0 :: else -> skip fi } fi;
+                v = 0
+            :: else -> skip
+            fi;
+#endif
+            tg = b;
+            if
+            :: v != 0 ->
+                /* forward_plausible, else "forward word names no twin" */
+                CHECK(PLAUSIBLE(b, v, nn));
+                /* split in the expansion under way: a key with the split bit
+                 * goes to the twin, unless it is still here (a move that
+                 * recovery rolled back) */
+                d_step {
+                    inb = 0;
+                    i = 0;
+#ifndef BUGGY_NO_HOLDS
+                    do
+                    :: i < cnt[b] -> if :: SL(b, i) == key -> inb = 1 :: else -> skip fi; i++
+                    :: else -> break
+                    od;
+#endif
+                    i = 0
+                };
+                if
+                :: (h[key] & nn) != 0 && !inb ->
+                    tg = v;
+                    lock(tg)
+                :: else -> skip
+                fi;
+                inb = 0
+            :: else -> skip
+            fi;
+            if
+            :: DIE
+            :: d_step {
+                   ALIVE;
+#ifndef BUGGY_TWIN_RECHECK
+                   /* the table may have doubled before the twin was locked,
+                    * and the next expansion moved the twin's entries on */
+                   again = (tg != b && n != nn);
+#endif
+                   if
+                   :: again -> skip
+                   :: else ->
+                       inb = 0; i = 0;
+                       do
+                       :: i < cnt[tg] -> if :: SL(tg, i) == key -> inb = 1 :: else -> skip fi; i++
+                       :: else -> break
+                       od;
+                       i = 0;
+                       if
+                       :: inb -> app = 0        /* a new value for the key */
+                       :: else ->
+                           assert(cnt[tg] < K);
+                           SL(tg, cnt[tg]) = key;
+                           cnt[tg]++;
+                           pres = pres | BIT(key);
+                           app = 1
+                       fi;
+                       inb = 0
+                   fi
+               }
+            fi;
+            if :: tg != b -> unlock(tg) :: else -> skip fi;
             unlock(b);
             if
-            :: v != 0 ->                    /* being split */
-                if
-                :: ch -> ch = 0; join()
-                :: else ->
-                    (fwd[b] != v || n != nn)    /* sleep until a retry can differ */
-                fi
-            :: else -> skip                 /* doubled under us: hash again */
-            fi;
-            b = 0; nn = 0; v = 0
-        fi
+            :: again -> again = 0           /* hash again */
+            :: else -> break
+            fi
+        fi;
+        d_step { b = 0; nn = 0; v = 0; tg = 0 }
     od;
-    ch = 0;
-    if                                      /* load check */
-    :: skip
-    :: skip -> join()
-    fi
+    skip;
+    d_step { b = 0; nn = 0; v = 0; tg = 0 }
 }
 
 /* lock_bucket_pair, then search; del removes the key where it is found */
-inline lookup(key, del) {
+inline lookup(key) {
     do
-    :: d_step { nn = n; b = h[key] % nn }
+    :: d_step { nn = n; b = h[key] % nn };
         lock(b);
         tw = fwd[b];
         if
-        :: tw != 0 -> assert(tw > b); lock(tw)
+        :: tw != 0 -> lock(tw)              /* made, or "uninitialised bucket" */
         :: else -> skip
         fi;
         if
-        :: n != nn ->
-            if :: tw != 0 -> unlock(tw) :: else -> skip fi;
-            unlock(b)
-        :: else ->
-            d_step {
-                inb = 0; intw = 0; i = 0;
-                do
-                :: i < cnt[b] -> if :: SL(b, i) == key -> inb++; fr = i :: else -> skip fi; i++
-                :: else -> break
-                od;
-                i = 0;
-                do
-                :: tw != 0 && i < cnt[tw] -> if :: SL(tw, i) == key -> intw++; fr = i :: else -> skip fi; i++
-                :: else -> break
-                od;
-                /* found once at most: never in both, never twice */
-                assert(inb + intw <= 1);
-                r = (inb + intw == 1);
-                if
-                :: del && r ->
-                    j = (inb -> b : tw);
-                    SL(j, fr) = SL(j, cnt[j] - 1);
-                    cnt[j]--;
-                    SL(j, cnt[j]) = NOKEY;
-                    pres = pres & ~BIT(key)
-                :: else -> skip
-                fi;
-                inb = 0; intw = 0; i = 0; j = 0; fr = 0
-            }
-            if :: tw != 0 -> unlock(tw) :: else -> skip fi;
-            unlock(b);
-            break
+        :: DIE
+        :: d_step {
+               ALIVE;
+               assert(tw == 0 || tw > b);
+               again = (n != nn);
+               if
+               :: again -> skip
+               :: else ->
+                   inb = 0; intw = 0; i = 0;
+                   do
+                   :: i < cnt[b] -> if :: SL(b, i) == key -> inb++; fr = i :: else -> skip fi; i++
+                   :: else -> break
+                   od;
+                   i = 0;
+                   do
+                   :: tw != 0 && i < cnt[tw] -> if :: SL(tw, i) == key -> intw++; fr = i :: else -> skip fi; i++
+                   :: else -> break
+                   od;
+                   /* found once at most: never in both, never twice */
+                   assert(inb + intw <= 1);
+                   r = (inb + intw == 1);
+                   assert(want == 2 || r == want);
+                   if
+                   :: del && r ->
+                       j = (inb -> b : tw);
+                       SL(j, fr) = SL(j, cnt[j] - 1);
+                       cnt[j]--;
+                       SL(j, cnt[j]) = NOKEY;
+                       pres = pres & ~BIT(key)
+                   :: else -> skip
+                   fi;
+                   inb = 0; intw = 0; i = 0; j = 0; fr = 0
+               fi
+           }
         fi;
-        tw = 0; b = 0; nn = 0
+        if :: tw != 0 -> unlock(tw) :: else -> skip fi;
+        unlock(b);
+        if
+        :: again -> again = 0               /* doubled meanwhile: hash again */
+        :: else -> break
+        fi;
+        d_step { tw = 0; b = 0; nn = 0 }
     od;
-    tw = 0; b = 0; nn = 0
+    skip;
+    d_step { tw = 0; b = 0; nn = 0 }
 }
-
-#define get(k)    lookup(k, 0)
-#define remove(k) lookup(k, 1)
 
 /* ------------------------------------------------------------------ */
-/* Keys k0, k1, k2 with hashes 5, 2, 7 (101, 010, 111): at each doubling
- * some keys move and some stay.  Bucket 0 starts with k0 and k1. */
-
-proctype Helper() {
-    LOCALS;
-    { join() } unless { dead[ME] };
-    fin[ME] = 1
+/* The survivor's first step: once every other worker has returned or died,
+ * it recovers the dead, as attach() and waiters on their words would. */
+inline sweep() {
+    ALL_ENDED;
+    y = 1;
+    do
+    :: y < NH ->
+        if
+        :: dead[y] ->
+            if :: !gone[y] -> reclaim(y, NB + 1) :: else -> skip fi;
+            d_step {
+                z = 0;
+                do
+                :: z < NB -> if :: lk[z] == y -> lk[z] = 0 :: else -> skip fi; z++
+                :: else -> break
+                od;
+                z = 0;
+                if :: L == y -> L = 0 :: else -> skip fi
+            }
+        :: else -> skip
+        fi;
+        y++
+    :: else -> break
+    od;
+    skip;
+    /* membership counted right (one death: no recoverer dies half-way) */
+    d_step {
+        y = 0; z = 0;
+        do :: y < NH -> z = z + inx[y]; y++ :: else -> break od;
+        assert(z == 0 && (P == 0 || MAXD > 1) && L == 0 && RL == 0);
+        y = 0; z = 0
+    }
 }
 
-/* inserts k2, removes k1; a lookup of a key that is in the map must find it
- * (unless the process that removes it... no one else removes k0 and k2) */
-proctype Mutator() {
-    LOCALS;
-    {
-        insert(2);
-        get(2); assert(r); r = 0;
-        remove(1); assert(r); r = 0;
-        get(1); assert(!r);
-        get(0); assert(r); r = 0
-    } unless { dead[ME] };
-    fin[ME] = 1
+/* an expansion left half-done is finished, and the marks of a doubling
+ * cleared, by operations that go on (each an update or a removal, followed
+ * by its slice): the survivor keeps operating while either is pending, at
+ * most ROUNDS times */
+#ifdef PROGRESS_CLAIM
+#define PENDING ((n <= CAP / 2 && table[n] != 0) || (clear_n != 0 && clear_n == n))
+#else
+#define PENDING ((n <= CAP / 2 && table[n] >= PUB) || (clear_n != 0 && clear_n == n))
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Workers run programs of operations, one branch per kind, so that every
+ * inline is expanded once.  want: 1 found, 0 not found, 2 either. */
+inline fetch_op() {
+    d_step {
+        op = W_END; key = 0; want = 2;
+        if
+        :: prog == PR_HELPER2 && pc < 2 -> op = W_HELP
+        :: prog == PR_HELPER1 && pc < 1 -> op = W_HELP
+        :: prog == PR_MUTATOR ->
+            if
+            :: pc == 0 -> op = W_INSERT; key = 2
+            :: pc == 1 -> op = W_GET; key = 2; want = 1
+            :: pc == 2 -> op = W_REMOVE; key = 1; want = 1
+            :: pc == 3 -> op = W_GET; key = 1; want = 0
+            :: pc == 4 -> op = W_GET; key = 0; want = 1
+            :: else -> skip
+            fi
+        :: prog == PR_WRITER ->
+            if
+            :: pc == 0 -> op = W_INSERT; key = 2
+            :: pc == 1 -> op = W_REMOVE; key = 1; want = 1
+            :: pc == 2 -> op = W_GET; key = 0; want = 1
+            :: else -> skip
+            fi
+        :: prog == PR_UPDATER ->
+            if
+            :: pc == 0 -> op = W_INSERT; key = 0
+            :: pc == 1 -> op = W_REMOVE; key = 1; want = 1
+            :: pc == 2 -> op = W_GET; key = 0; want = 1
+            :: else -> skip
+            fi
+        :: prog == PR_READER ->
+            if
+            :: pc == 0 || pc == 2 -> op = W_GET; key = 0; want = 1
+            :: pc == 1 -> op = W_GET; key = 1
+            :: else -> skip
+            fi
+        :: prog == PR_INSERT1 || prog == PR_INSERT2 ->
+            if
+            :: pc == 0 -> op = W_INSERT; key = prog - PR_INSERT1 + 1
+            :: pc == 1 -> op = W_GET; key = prog - PR_INSERT1 + 1; want = 1
+            :: pc == 2 -> op = W_GET; key = 0; want = 1
+            :: else -> skip
+            fi
+        :: prog == PR_SURVIVOR ->
+            if
+            :: pc == 0 -> op = W_SWEEP
+            :: pc == 1 -> op = W_OPERATE
+            :: else -> skip
+            fi
+        :: else -> skip
+        fi
+    }
 }
 
-proctype Reader() {
-    LOCALS;
-    {
-        get(0); assert(r); r = 0;
-        get(1); assert(r || !(pres & BIT(1))); r = 0;
-        get(0); assert(r); r = 0
-    } unless { dead[ME] };
-    fin[ME] = 1
+proctype Worker(byte prog) {
+    byte m, bud, done, take, ob, x, bp, ci;
+    byte tw, seen, i, j, fr, t, k1, tb, f;
+    byte nn, b, v, tg, cm, cdone, mine;
+    short a;
+    bit ok, r, ch, rt, rt2, app, inb, intw, again, stl, go, dbl, del, wr;
+    byte qb, qtw, qt, qfr, qi, qj, qv, sv;  /* recovery's own */
+    bit qin, qdh;
+    byte pc, op, key, want, y, z, cdn, cbud;
+
+    do
+    :: fetch_op();
+        if
+        :: op == W_END -> break
+        :: op == W_INSERT -> insert(key); wr = 1
+        :: op == W_GET || op == W_REMOVE ->
+            del = (op == W_REMOVE);
+            lookup(key);
+            wr = del && r; del = 0; r = 0
+        :: op == W_HELP -> bud = ALL; join_and_expand(); bud = 0
+        :: op == W_SWEEP -> sweep()
+        :: op == W_OPERATE ->
+            if
+            :: PENDING -> y++; assert(y <= ROUNDS); wr = 1; pc--
+            :: else -> y = 0
+            fi
+        fi;
+        if
+        :: wr -> wr = 0; after_write()
+        :: else -> skip
+        fi;
+        if
+        :: cdn != 0 -> clear_slice(cdn, cbud); cdn = 0; cbud = 0
+        :: else -> skip
+        fi;
+        d_step { pc++; op = 0; key = 0; want = 0 }
+    od;
+    if :: DIE :: atomic { ALIVE -> fin[ME] = 1 } fi;
+died:
+    skip
 }
 
-proctype Inserter(byte key) {
-    LOCALS;
-    {
-        insert(key);
-        get(key); assert(r); r = 0;
-        get(0); assert(r); r = 0
-    } unless { dead[ME] };
-    fin[ME] = 1
-}
-
-/* kills up to MAXD processes, each at any step */
+/* kills up to MAXD workers (not the survivor), each between any two of its
+ * stores */
+#define KILL(w) atomic { nd < MAXD && !dead[w] && !fin[w] -> dead[w] = 1; nd++ }
 proctype Killer() {
-    byte x;
 end:
     do
-    :: nd < MAXD ->
-        select(x : 3 .. NH - 1);
-        atomic {
-            if
-            :: !dead[x] && !fin[x] -> dead[x] = 1; nd++
-            :: else -> skip
-            fi;
-            x = 0
-        }
-    :: break
+    :: KILL(FIRST)
+    :: KILL(FIRST + 1)
+#if NW == 3
+    :: KILL(FIRST + 2)
+#endif
     od
 }
 
-/* the survivor: once the others have returned or died, it recovers the
- * dead (as attach() does), finishes any expansion left pending (it keeps
- * helping while one is under way, as an insert that meets a mark would),
- * and checks what a user would see */
+/* starts the killer, the workers and the survivor; once all have ended,
+ * checks what a user would see */
 init {
-    LOCALS;
-    byte x, y;
+    byte y, z, i, cfg;
     d_step {
         h[0] = 5; h[1] = 2; h[2] = 7; h[NOKEY] = 0;
-        table[0] = PUB;
+        table[0] = PUB; made[0] = 1;
         SL(0, 0) = 0; SL(0, 1) = 1; cnt[0] = 2;
-        x = 0;
-        do :: x < NB * K -> if :: x >= 2 -> sl[x] = NOKEY :: else -> skip fi; x++ :: else -> break od;
+        y = 0;
+        do :: y < NB * K -> if :: y >= 2 -> sl[y] = NOKEY :: else -> skip fi; y++ :: else -> break od;
         pres = BIT(0) | BIT(1);
-        x = 0
-    }
+        y = 0
+    };
+#if CONFIG == 0
+    if
+    :: cfg = 1
+    :: cfg = 2
+    :: cfg = 3
+    fi;
+#else
+    cfg = CONFIG;
+#endif
     atomic {
         run Killer();
-#if CONFIG == 2
-        run Helper();
-        run Mutator();
-        run Reader()
-#elif CONFIG == 4
-        fin[5] = 1;                 /* no process has id 5 */
-        run Helper();
-        run Mutator()
-#elif CONFIG == 3
-        SL(0, 1) = NOKEY; cnt[0] = 1; pres = BIT(0);
-        fin[5] = 1;                 /* no process has id 5 */
-        run Inserter(1);
-        run Inserter(2)
-#else
-        run Helper();
-        run Helper();
-        run Mutator()
-#endif
-    }
-    (_nr_pr == 1);
-    /* recover every dead holder */
-    x = 1;
-    do
-    :: x < NH ->
         if
-        :: dead[x] ->
-            /* as a waiter on each word x still holds would */
-            if :: !gone[x] -> reclaim(x, NB + 1) :: else -> skip fi;
-            y = 0;
-            do
-            :: y < NB -> if :: lk[y] == x -> lk[y] = 0 :: else -> skip fi; y++
-            :: else -> break
-            od;
-            if :: L == x -> L = 0 :: else -> skip fi
-        :: else -> skip
+        :: cfg == 1 ->
+#ifndef LEAD_FAILS
+            alloc_safe = 1;
+#endif
+            run Worker(PR_HELPER2);
+            run Worker(PR_INSERT2)
+        :: cfg == 2 ->
+            run Worker(PR_HELPER1);
+            run Worker(PR_UPDATER)
+        :: cfg == 3 ->
+            SL(0, 1) = NOKEY; cnt[0] = 1; pres = BIT(0);
+            run Worker(PR_INSERT1);
+            run Worker(PR_INSERT2)
+        :: cfg == 4 ->
+#ifndef LEAD_FAILS
+            alloc_safe = 1;
+#endif
+            run Worker(PR_HELPER2);
+            run Worker(PR_MUTATOR)
+        :: cfg == 5 ->
+            run Worker(PR_HELPER1);
+            run Worker(PR_MUTATOR)
+#if NW == 3
+        :: cfg == 7 ->
+#ifndef LEAD_FAILS
+            alloc_safe = 1;
+#endif
+            run Worker(PR_HELPER2);
+            run Worker(PR_MUTATOR);
+            run Worker(PR_READER)
+#endif
         fi;
-        x++
-    :: else -> break
-    od;
-    /* membership counted right (one death: no recoverer dies half-way) */
-    atomic {
-        x = 0; y = 0;
-        do :: x < NH -> y = y + inx[x]; x++ :: else -> break od;
-        assert(y == 0 && (P == 0 || MAXD > 1) && L == 0 && RL == 0)
-    }
-    /* no expansion stays stuck: a survivor finishes whatever is pending */
-    x = 0;
-    do
-    :: n <= CAP / 2 && table[n] != 0 ->
-        x++;
-        assert(x <= NEXP + 1);
-        d_step { P++; inx[ME] = 1; es[ME] = EXP_IN };
-        expand()
-    :: else -> break
-    od;
-    atomic {
+        run Worker(PR_SURVIVOR)
+    };
+    fin[NH - 1];                    /* the survivor has finished */
+    d_step {
         assert(n == 1 || n == 2 || n == 4);
         /* expansions doubled once each, through n */
         assert(doubled[0] == (n > 1) && doubled[1] == (n > 2));
-        x = 0;
+        y = 0;
         do
-        :: x < CAP ->
-            /* chunks below n published; none claimed at or above it (a
-             * withdrawn claim may leave chunks above n published, empty,
-             * for the next leader to keep) */
-            assert((x < n && table[x] >= PUB) || (x == n && table[x] == 0) ||
-                   (x > n && (table[x] == 0 || table[x] == PUB) && cnt[x] == 0));
-            x++
+        :: y < CAP ->
+            /* chunks below n there and made; none at or above it but a
+             * claim marker on slot n, which only a dead claimant leaves
+             * (not with PROGRESS_CLAIM) */
+            assert((y < n && table[y] >= PUB && made[y]) ||
+                   (y >= n && (table[y] == 0 || table[y] == 1 && y == n) && !made[y]));
+            y++
         :: else -> break
         od;
-        x = 0;
+        y = 0;
         do
-        :: x < NB ->
-            assert(lk[x] == 0);
-            /* no mark left but a stale one (a dead doubler's), which the
-             * next insert into that bucket clears */
-            assert(fwd[x] == 0 || OLD_MARK(x, fwd[x], n));
-            x++
+        :: y < NB ->
+            assert(lk[y] == 0);
+            /* no mark left but a stale one, which an insert into that
+             * bucket clears and a lookup merely follows */
+            assert(fwd[y] == 0 || OLD_MARK(y, fwd[y], n));
+            y++
         :: else -> break
         od;
         /* every key in the map is in bucket hash mod n, once */
-        x = 0;
+        y = 0;
         do
-        :: x < K ->
-            y = 0; i = 0;
+        :: y < K ->
+            z = 0; i = 0;
             do
-            :: y < NB * K ->
+            :: z < NB * K ->
                 if
-                :: sl[y] == x && y % K < cnt[y / K] ->
-                    assert(y / K == h[x] % n); i++
+                :: sl[z] == y && z % K < cnt[z / K] ->
+                    assert(z / K == h[y] % n); i++
                 :: else -> skip
                 fi;
-                y++
+                z++
             :: else -> break
             od;
-            assert(i == ((pres & BIT(x)) -> 1 : 0));
-            x++
+            assert(i == ((pres & BIT(y)) -> 1 : 0));
+            y++
         :: else -> break
         od
     }
