@@ -135,6 +135,12 @@ public:
   std::uint64_t buckets_per_chunk() const noexcept { return buckets_per_chunk_; }
   std::uint64_t bucket_chunk_number() const noexcept { return bucket_chunk_number_; }
 
+  // The load rule: more than two entries per bucket of n chunks, by the
+  // shared entry-count word (an estimate the exact count need not be for).
+  bool over_load(std::uint64_t n) const noexcept {
+    return static_cast<unsigned __int128>(2) * buckets_per_chunk_ * n < entry_count();
+  }
+
   // Join rules. Each takes expansion_lock, checks, and counts the caller in;
   // a caller that joined must then call expand().
   bool join_for_load() noexcept;                     // insert: load above two per bucket

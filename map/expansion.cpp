@@ -96,8 +96,7 @@ template <int S> u64 ConcurrentHashMap_base<S>::participants() const noexcept {
 template <int S> bool ConcurrentHashMap_base<S>::join_for_load() noexcept {
   SpinGuard<u64> g(*expansion_lock_);
   const u64 n = bucket_chunks_in_use();
-  const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * buckets_per_chunk_ * n;
-  if (capacity >= entry_count()) return false;
+  if (!over_load(n)) return false;
   if (participants() > max_participants) return false;
   if (2 * n > bucket_chunk_number_) return false;
   count_in(n);
@@ -156,6 +155,10 @@ template class ConcurrentHashMap_base<0>;
 
 namespace {
 constexpr u64 batch_count(u64 buckets) { return (buckets + migration_batch - 1) / migration_batch; }
+// The bits of bitmap word wi that stand for batches (all but in the last word).
+constexpr u64 batch_bits(u64 batches, u64 wi) {
+  return batches - wi * 64 >= 64 ? ~u64{0} : (u64{1} << (batches - wi * 64)) - 1;
+}
 }  // namespace
 
 template <int S> void ConcurrentHashMap_string<S>::note_membership(u64 state, u64 before, u64 n) noexcept {
@@ -213,9 +216,9 @@ template <int S> bool ConcurrentHashMap_string<S>::all_batches_done(u64 n) {
   u64 *bits = bitmap_for(n, false);
   if (bits == nullptr) return false;
   const u64 batches = batch_count(this->buckets_per_chunk_ * n);
-  for (u64 b = 0; b < batches; b += 64) {
-    const u64 want = batches - b >= 64 ? ~u64{0} : (u64{1} << (batches - b)) - 1;
-    if ((word(bits[1 + b / 64]).load(std::memory_order_seq_cst) & want) != want) return false;
+  for (u64 wi = 0; wi * 64 < batches; ++wi) {
+    const u64 want = batch_bits(batches, wi);
+    if ((word(bits[1 + wi]).load(std::memory_order_seq_cst) & want) != want) return false;
   }
   return true;
 }
@@ -351,8 +354,7 @@ template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget
   u64 start = steal_hint_.load(std::memory_order_relaxed) % words;
   for (u64 i = 0; i < words && done < budget; ++i) {
     const u64 wi = (start + words - i) % words;  // downwards, as the cursor went
-    const u64 want = wi + 1 < words || batches % 64 == 0 ? ~u64{0} : (u64{1} << (batches % 64)) - 1;
-    u64 open = ~word(bits[1 + wi]).load(std::memory_order_seq_cst) & want;
+    u64 open = ~word(bits[1 + wi]).load(std::memory_order_seq_cst) & batch_bits(batches, wi);
     while (open != 0 && done < budget) {
       if (this->bucket_chunks_in_use() != n) return;
       const u64 bit = 63 - static_cast<u64>(std::countl_zero(open));
@@ -396,10 +398,7 @@ template <int S> void ConcurrentHashMap_string<S>::expand_slice(u64 n, bool for_
     SpinGuard<u64> g(*this->expansion_lock_);
     if (this->bucket_chunks_in_use() != n || 2 * n > this->bucket_chunk_number_) return;
     if (this->participants() > max_participants) return;
-    if (for_load) {
-      const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ * n;
-      if (capacity >= this->entry_count()) return;
-    }
+    if (for_load && !this->over_load(n)) return;
     this->count_in(n);
   }
   Finish out{this, n, slice_batches};
@@ -417,10 +416,7 @@ template <int S> void ConcurrentHashMap_string<S>::after_write(bool appended) {
     if (n != 0 && 2 * n <= this->bucket_chunk_number_) {
       const u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
       if (v > claim_marker) return expand_slice(n, false);
-      if (v == 0 && appended) {
-        const unsigned __int128 capacity = static_cast<unsigned __int128>(2) * this->buckets_per_chunk_ * n;
-        if (capacity < ConcurrentHashMap_base<S>::entry_count()) return expand_slice(n, true);
-      }
+      if (v == 0 && appended && this->over_load(n)) return expand_slice(n, true);
     }
     if (MapSharedWords *w = shared_words(); w && word(w->clear_n).load(std::memory_order_relaxed) == n)
       clear_slice(n, slice_batches);

@@ -381,9 +381,7 @@ void ConcurrentHashMap_pointer::insert(PyObject *key, PyObject *value, long long
   locked.unlock();
 
   // Load rule: above two entries per bucket in use, start or join an expansion.
-  const unsigned __int128 capacity =
-      static_cast<unsigned __int128>(2) * buckets_per_chunk_ * bucket_chunks_in_use();
-  if (capacity >= entry_count()) return;
+  if (!over_load(bucket_chunks_in_use())) return;
   if (join_for_load()) expand_quietly();
 }
 
