@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "fennowick/capi.hpp"
 #include "map/string_map.hpp"
@@ -41,20 +42,49 @@ extern State state;
 // The message every operation on a closed or never-initialised object gets.
 inline constexpr const char *closed_message = "operation on a closed quillmap";
 
+// This process's objects on each map file, and whether it has warned that
+// the map is at capacity. A map file is known by (st_dev, st_ino) while at
+// least one view of this process holds it open (so the inode cannot be
+// reused meanwhile); forgotten when the last one closes. Used under the
+// interpreter lock only.
+struct MapFileKey {
+  unsigned long long dev = 0, ino = 0;
+  bool operator<(const MapFileKey &o) const noexcept { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+};
+// Count a new view of the file open at `fd`; false when it cannot be stat'ed.
+bool track_map_file(int fd, MapFileKey &key) noexcept;
+void untrack_map_file(const MapFileKey &key) noexcept;
+
 // The map as the binding owns it. An operation counts itself in `users`
 // because the map may let the interpreter lock go while it waits, and another
 // thread may close the object meanwhile (__del__ by hand, a second __init__):
 // closing then only marks the map doomed and the last user destroys it.
 struct OwnedMap final : ConcurrentHashMap_string<1> {
-  using ConcurrentHashMap_string<1>::ConcurrentHashMap_string;
+  template <class... Args>
+  explicit OwnedMap(Args &&...args) : ConcurrentHashMap_string<1>(std::forward<Args>(args)...) {
+    tracked_ = track_map_file(file_handle(), file_key);
+  }
+  ~OwnedMap() {
+    if (tracked_) untrack_map_file(file_key);
+  }
+  OwnedMap(const OwnedMap &) = delete;
+  OwnedMap &operator=(const OwnedMap &) = delete;
+
   Py_ssize_t users = 0;
   bool doomed = false;
-  bool capacity_warned = false;  // warn_at_capacity has warned for this view
+  // fork_epoch() at which this process warned about the map, or ~0: a child
+  // made by fork() is another process and warns for itself.
+  std::uint64_t capacity_warned_epoch = ~std::uint64_t{0};
+  MapFileKey file_key;
+
+private:
+  bool tracked_ = false;
 };
 
-// After inserts: once per view, a RuntimeWarning when the table can grow no
-// more and its load has passed the limit at which it would have doubled.
-// -1 when the warning was turned into an exception.
+// After inserts: once per map file and process (however many objects the
+// process has on it), a RuntimeWarning when the table can grow no more and
+// its load has passed the limit at which it would have doubled. -1 when the
+// warning was turned into an exception.
 int warn_at_capacity(QuillmapObject *self, OwnedMap &map);
 
 inline OwnedMap *owned_map(QuillmapObject *self) noexcept { return static_cast<OwnedMap *>(self->chm); }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <new>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -81,9 +82,9 @@ const char stats_doc[] =
     "the figures `quillmap stat` prints: file_size, arena_size, arena_used, bucket_chunks_in_use,\n"
     "bucket_chunk_number, buckets_per_chunk, buckets, entries, load, longest_bucket, data_chunk_unit,\n"
     "expanding, at_capacity (all bucket chunks in use: the table grows no more; inserts past 2 entries per\n"
-    "bucket then warn once with a RuntimeWarning). Computed by a full read-only walk of the file this object has open (also after unlink()\n"
-    "or a change of directory), so it costs time proportional to the map's size and, while other\n"
-    "processes write, is not a snapshot. RuntimeError when the walk finds no table to report on.";
+    "bucket then warn with a RuntimeWarning, once per map and process). Computed by a full read-only walk\n"
+    "of the file this object has open (also after unlink() or a change of directory), so it costs time\n"
+    "proportional to the map's size and, while other processes write, is not a snapshot. RuntimeError when the walk finds no table to report on.";
 
 const char unlink_doc[] =
     "unlink(self) -> None\n"
@@ -148,15 +149,54 @@ int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
 
 int slot_contains(PyObject *self, PyObject *key) { return lookup_impl(as_map(self), key, nullptr); }
 
+namespace {
+
+struct MapFileRecord {
+  Py_ssize_t views = 0;
+  std::uint64_t warned_epoch = ~std::uint64_t{0};  // fork_epoch() of the process that warned
+};
+std::map<MapFileKey, MapFileRecord> &map_files() {
+  static auto *files = new std::map<MapFileKey, MapFileRecord>;  // never destroyed: views may outlive statics
+  return *files;
+}
+
+}  // namespace
+
+bool track_map_file(int fd, MapFileKey &key) noexcept {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  key = MapFileKey{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
+  try {
+    ++map_files()[key].views;
+  } catch (...) {
+    return false;  // no memory: this view warns on its own
+  }
+  return true;
+}
+
+void untrack_map_file(const MapFileKey &key) noexcept {
+  auto &files = map_files();
+  auto it = files.find(key);
+  if (it != files.end() && --it->second.views <= 0) files.erase(it);
+}
+
 int warn_at_capacity(QuillmapObject *self, OwnedMap &map) {
-  if (map.capacity_warned) return 0;
   const unsigned long long chunks = map.bucket_chunk_number(), in_use = map.bucket_chunks_in_use();
   if (in_use < chunks) return 0;
+  const std::uint64_t epoch = fork_epoch();
+  if (map.capacity_warned_epoch == epoch) return 0;
   const unsigned long long buckets = in_use * map.buckets_per_chunk();
   // The shared estimate word: two loads, where the exact count sums every slot.
   const unsigned long long entries = map.ConcurrentHashMap_base<1>::entry_count();
   if (entries <= 2 * buckets) return 0;
-  map.capacity_warned = true;
+  map.capacity_warned_epoch = epoch;
+  // Another object of this process on the same file may have warned already.
+  auto &files = map_files();
+  auto it = files.find(map.file_key);
+  if (it != files.end()) {
+    if (it->second.warned_epoch == epoch) return 0;
+    it->second.warned_epoch = epoch;
+  }
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "quillmap %R is at capacity: its table has all %llu bucket chunks (%llu buckets) and "
                           "holds %llu entries, more than 2 per bucket; buckets will keep getting longer. Make "

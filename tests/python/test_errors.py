@@ -84,18 +84,56 @@ INSERTS = {
 
 @pytest.mark.parametrize("fill", INSERTS.values(), ids=INSERTS.keys())
 @pytest.mark.parametrize("chunks, warned", [(2, True), (1 << 10, False)])
-def test_inserts_past_the_load_limit_at_capacity_warn_once(fill, chunks, warned):
+def test_inserts_past_the_load_limit_at_capacity_warn_once_per_map_and_process(fill, chunks, warned):
+    import subprocess
+    import sys
     import warnings
     from fennowick.quillmap import quillmap
     d = quillmap(size=64 << 20, bucket_chunk_size_exponent=4, bucket_chunk_number=chunks)
+    other = quillmap(name=d.name)   # a second object on the same map warns no more
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        for start in range(0, 300, 100):
-            fill(d, range(start, start + 100))
+        for start in range(0, 400, 100):
+            fill(d if start % 200 else other, range(start, start + 100))
+        # a child made by fork() is another process: it warns for itself, once
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(read)
+            fill(other, range(1000, 1100))
+            fill(quillmap(name=d.name), range(2000, 2100))
+            os.write(write, str(sum(issubclass(w.category, RuntimeWarning) for w in caught)).encode())
+            os._exit(0)
+        os.close(write)
+        with os.fdopen(read) as r:
+            child_warnings = int(r.read() or -1)
+        assert os.waitpid(pid, 0)[1] == 0
     messages = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
     assert len(messages) == (1 if warned else 0), messages
+    assert child_warnings == (2 if warned else 0)   # the parent's one, inherited, and the child's own
     if warned:
         assert "is at capacity" in messages[0] and "bucket_chunk_number" in messages[0]
-    assert d.stats()["at_capacity"] is warned and len(d) == 300
+    assert d.stats()["at_capacity"] is warned and len(d) == 600
+    shown = subprocess.run([sys.executable, "-m", "fennowick", "stat", os.fsdecode(d.name)],
+                           capture_output=True, text=True, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert shown.returncode == 0, shown.stderr
+    assert [line.split()[-1] for line in shown.stdout.splitlines() if line.startswith("at capacity")] == \
+        ["yes" if warned else "no"]
     d.unlink()
     d.close()
+    other.close()
+
+
+def test_a_new_map_in_a_reused_inode_warns_again():
+    """Once the last object on a map closes, this process forgets the file:
+    a new map that gets its inode number warns about itself."""
+    import warnings
+    from fennowick.quillmap import quillmap
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(20):
+            d = quillmap(size=64 << 20, bucket_chunk_size_exponent=4, bucket_chunk_number=2)
+            d.update({k: k for k in range(100)})
+            d.unlink()
+            d.close()
+    assert sum(issubclass(w.category, RuntimeWarning) for w in caught) == 20
