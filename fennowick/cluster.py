@@ -32,6 +32,11 @@ raises `NotReplicated` when fewer than n replicas confirm it within
 `wait_timeout` seconds (the write stands on the master then; it is only not
 known to be safe). Reads go to the masters, so a process reads its own writes.
 
+Iteration. keys(), values() and items() walk the buckets with HSCAN: never an
+error because of concurrent changes, every entry present for the whole walk
+comes, and none comes twice in one walk; entries changed meanwhile may come or
+not.
+
 Failures. Every operation is retried while the cluster reorganizes (a
 failover, a slot moved), for at most `retry_for` seconds, then raises
 `ClusterUnavailable`. A wrong password raises `ClusterAuthError`. Both, and
@@ -496,25 +501,36 @@ class ClusterMap:
 
         HSCAN returns every field present for a whole scan, and may return one
         twice when the hash is resized meanwhile; the fields already given of
-        the bucket under way are remembered, so none comes twice. A scan cut
-        by a failover starts its bucket again (the new master's table is not
-        the old one's), also without repeats.
+        the bucket under way are remembered, so none comes twice. A cursor is a
+        position in one node's table (each node hashes with a seed of its own),
+        so a bucket's scan stays on the node it began on; when that node stops
+        serving the bucket (a failover, a slot moved by a resharding: the node
+        is gone or redirects), the bucket is scanned again from the start on
+        its new master, also without repeats.
         """
+        def restart(bucket: bytes) -> tuple[Any, Any, Any]:
+            node = self._rc.get_node_from_key(bucket)
+            cursor, flat = node.redis_connection.execute_command("HSCAN", bucket, 0, "COUNT", SCAN_COUNT)
+            return node, cursor, flat
+
         for bucket in self._keys:
             seen: set[bytes] = set()
-            cursor = 0
+            cursor, node = 0, None
             while True:
+                self._check()
                 try:
-                    self._check()
-                    cursor, flat = self._rc.execute_command("HSCAN", bucket, cursor, "COUNT", SCAN_COUNT)
+                    if node is None:
+                        node, cursor, flat = restart(bucket)
+                    else:
+                        cursor, flat = node.redis_connection.execute_command("HSCAN", bucket, cursor, "COUNT",
+                                                                             SCAN_COUNT)
                 except Exception as e:
-                    error = self._translate(e)
+                    error = self._translate(e)  # a redirect (MOVED, ASK) is ClusterUnavailable too
                     if not isinstance(error, ClusterUnavailable):
                         if error is e:
                             raise
                         raise error from e
-                    cursor, flat = self._run(lambda: self._rc.execute_command("HSCAN", bucket, 0, "COUNT",
-                                                                               SCAN_COUNT))
+                    node, cursor, flat = self._run(lambda: restart(bucket))
                 if isinstance(flat, dict):
                     flat = [x for kv in flat.items() for x in kv]
                 for j in range(0, len(flat), 2):
@@ -530,7 +546,13 @@ class ClusterMap:
         return self.keys()
 
     def keys(self) -> Iterator[Any]:
-        """The keys, walked bucket by bucket (see _walk): one-shot iterator."""
+        """The keys, as a one-shot iterator walking the buckets one at a time with HSCAN.
+
+        Never an error because of concurrent changes; every entry present for the
+        whole walk comes, and no entry comes twice in one walk (also when its
+        bucket is resized or its master fails over meanwhile). Entries inserted
+        or removed meanwhile may come or not. values() and items() walk the same way.
+        """
         self._check()
         return (self._loads(k) for k, _ in self._walk())
 

@@ -158,6 +158,41 @@ class Cluster:
                 ports.append(int(f[1].split("@")[0].rsplit(":", 1)[1]))
         return [p for p in ports if p in self.procs and self.procs[p].poll() is None]
 
+    def owner(self, slot: int) -> int:
+        """Port of the live master serving hash slot `slot`."""
+        for line in _cli(self.live_ports()[0], "cluster", "nodes").splitlines():
+            f = line.split()
+            if len(f) < 9 or "master" not in f[2] or "fail" in f[2]:
+                continue
+            for r in f[8:]:
+                if not r.startswith("["):  # [slot->-id] marks a migration under way
+                    first, _, last = r.partition("-")
+                    if int(first) <= slot <= int(last or first):
+                        return int(f[1].split("@")[0].rsplit(":", 1)[1])
+        raise RuntimeError(f"no master serves slot {slot}")
+
+    def move_slot(self, slot: int, to_port: int) -> None:
+        """Move hash slot `slot` with its keys to the master on `to_port`, as a resharding does."""
+        ids = {}
+        for line in _cli(self.live_ports()[0], "cluster", "nodes").splitlines():
+            f = line.split()
+            if len(f) >= 8:
+                ids[int(f[1].split("@")[0].rsplit(":", 1)[1])] = f[0]
+        src = self.owner(slot)
+
+        def ok(port: int, *args: str) -> str:
+            out = _cli(port, *args)
+            if out.startswith(("ERR", "(error)")) or "ERR" in out.split("\n", 1)[0]:
+                raise RuntimeError(f"{' '.join(args[:3])} on {port}: {out.strip()}")
+            return out
+
+        ok(to_port, "cluster", "setslot", str(slot), "importing", ids[src])
+        ok(src, "cluster", "setslot", str(slot), "migrating", ids[to_port])
+        while keys := ok(src, "cluster", "getkeysinslot", str(slot), "100").split():
+            ok(src, "migrate", "127.0.0.1", str(to_port), "", "0", "5000", "AUTH", PASSWORD, "KEYS", *keys)
+        for port in self.masters():
+            ok(port, "cluster", "setslot", str(slot), "node", ids[to_port])
+
     def kill(self, port: int) -> None:
         """SIGKILL one node."""
         self.procs[port].send_signal(signal.SIGKILL)

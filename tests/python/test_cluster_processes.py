@@ -120,6 +120,25 @@ def test_a_walk_goes_on_after_the_servers_drop_its_connections(redis_cluster):
         d.unlink()
 
 
+def test_a_walk_goes_on_after_its_bucket_moves_to_another_master(redis_cluster):
+    # A resharding moves the bucket's slot in the middle of a walk: the cursor
+    # was a position in the old master's table, so the walk starts the bucket
+    # again on the new one, without giving an entry twice.
+    from redis_cluster import _cli
+    ns = "m-" + uuid.uuid4().hex[:12]
+    with ClusterMap(redis_cluster.url, namespace=ns, buckets=1) as d:
+        d.insert_many((i, i) for i in range(3000))
+        walk = d.keys()
+        got = [next(walk) for _ in range(1500)]
+        slot = int(_cli(redis_cluster.live_ports()[0], "cluster", "keyslot", f"fq:{{{ns}:0}}"))
+        src = redis_cluster.owner(slot)
+        redis_cluster.move_slot(slot, next(p for p in redis_cluster.masters() if p != src))
+        got += list(walk)
+        assert sorted(got) == list(range(3000))
+        assert len(d) == 3000 and d[2999] == 2999
+        d.unlink()
+
+
 def _use_inherited(d, me, q):
     d.insert_many(((me, i), i) for i in range(100))
     q.put((len(d) >= 100, d.get((me, 5))))
