@@ -3,13 +3,16 @@
 `Cluster()` starts masters with replicas (three and one each by default) in
 cluster mode with no persistence, bound to 127.0.0.1 on ports found free, their
 files in a temporary directory; joins them with `redis-cli --cluster create`;
-waits for `cluster_state:ok`; and stops them all when asked or at exit. Every
-node asks for PASSWORD (clients and replicas alike).
+waits for `cluster_state:ok`; and stops them all when asked or at exit, and
+when the process that started them dies (even by SIGKILL). Every node asks for
+PASSWORD (clients and replicas alike). Start a cluster from the main thread: its
+nodes end with the thread that started them.
 """
 
 from __future__ import annotations
 
 import atexit
+import ctypes
 import os
 import random
 import shutil
@@ -26,6 +29,26 @@ START_TIMEOUT = 30.0
 # Every node asks for it (clients and replicas): clients go through
 # authentication, as they do on any real cluster, and can be refused.
 PASSWORD = "quillmap-test"
+
+
+try:
+    _prctl = ctypes.CDLL(None, use_errno=True).prctl
+except (OSError, AttributeError):  # not Linux
+    _prctl = None
+_PR_SET_PDEATHSIG = 1
+
+
+def _bound_to(parent: int):
+    """For a node's process, before exec: SIGKILL when the thread that started
+    it ends, whatever ends it (a test run or benchmark killed with SIGKILL or
+    SIGTERM leaves no server behind; the nodes run in a session of their own,
+    out of reach of the terminal's Ctrl-C and of a process-group kill)."""
+    def bind() -> None:
+        if _prctl is not None:
+            _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+            if os.getppid() != parent:  # it ended before the line above
+                os.kill(os.getpid(), signal.SIGKILL)
+    return bind
 
 
 def _free(port: int) -> bool:
@@ -83,7 +106,8 @@ class Cluster:
              "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
              "--cluster-node-timeout", str(NODE_TIMEOUT_MS), "--save", "", "--appendonly", "no",
              "--repl-diskless-sync-delay", "0", "--requirepass", PASSWORD, "--masterauth", PASSWORD, "--daemonize", "no"],
-            stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True)
+            stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, start_new_session=True,
+            preexec_fn=_bound_to(os.getpid()))
         log.close()
 
     def start(self) -> "Cluster":

@@ -157,3 +157,44 @@ def test_a_cluster_map_made_before_fork_works_in_the_children(redis_cluster):
         assert got == [(True, [True, 5])] * 3
         assert len(d) == 301 and d["parent"] == 1
         d.unlink()
+
+
+_RUN = """
+import os, signal
+def test_with_the_cluster(redis_cluster):
+    with open(os.environ["NODES"], "w") as f:
+        f.write(redis_cluster.dir + " " + " ".join(str(p.pid) for p in redis_cluster.procs.values()))
+    {end}
+"""
+
+
+def _gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("end", ["assert False, 'a test that fails'", "os.kill(os.getpid(), signal.SIGKILL)"],
+                         ids=["test-fails", "runner-killed"])
+def test_the_session_cluster_is_stopped_however_the_run_ends(tmp_path, monkeypatch, end):
+    import os
+    import shutil
+    import time
+
+    from helpers import run_python
+    (tmp_path / "test_run.py").write_text(_RUN.format(end=end))
+    monkeypatch.setenv("NODES", str(tmp_path / "nodes"))
+    r = run_python(f"import pytest, sys; sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', '-p', "
+                   f"'redis_cluster', {str(tmp_path / 'test_run.py')!r}]))")
+    assert r.returncode == (1 if "assert" in end else -9), r.stdout + r.stderr
+    folder, *pids = (tmp_path / "nodes").read_text().split()
+    assert len(pids) == 6
+    deadline = time.monotonic() + 30
+    while not all(_gone(int(p)) for p in pids) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert [p for p in pids if not _gone(int(p))] == []
+    if "assert" in end:
+        assert not os.path.exists(folder)
+    shutil.rmtree(folder, ignore_errors=True)
