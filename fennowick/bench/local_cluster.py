@@ -173,14 +173,16 @@ class Cluster:
         raise RuntimeError(f"no failover of {port} after {timeout} s; logs in {self.dir}")
 
     def masters(self) -> list[int]:
-        """Ports of the live masters that serve slots."""
+        """Ports of the live masters that serve slots (in one node's view, each confirmed by
+        the node itself: a view can still show a restarted node as the master it was)."""
         out = _cli(self.live_ports()[0], "cluster", "nodes")
         ports = []
         for line in out.splitlines():
             f = line.split()
             if len(f) >= 9 and "master" in f[2] and "fail" not in f[2]:
                 ports.append(int(f[1].split("@")[0].rsplit(":", 1)[1]))
-        return [p for p in ports if p in self.procs and self.procs[p].poll() is None]
+        return [p for p in ports if p in self.procs and self.procs[p].poll() is None
+                and _cli(p, "role").split()[:1] == ["master"]]
 
     def owner(self, slot: int) -> int:
         """Port of the live master serving hash slot `slot`."""
