@@ -6,9 +6,10 @@ for the cluster also insert with wait_replicas=1 (WAIT after each write) and
 the time of one len(). Keys are ints, values 16 bytes, pickled. Redis is
 reached with redis-py (hiredis); its batches are pipelines of SET/GET.
 
-    python bench/python/bench_cluster.py [--n 20000]
+    python bench/python/bench_cluster.py [--n 20000] [--repeat 3]
 
 Starts its own cluster and server on 127.0.0.1 and stops them at the end.
+Each round measures every system in turn; the median of the rounds is shown.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from __future__ import annotations
 import argparse
 import pickle
 import shutil
+import statistics
 import subprocess
 import tempfile
 import time
@@ -80,20 +82,18 @@ def measure_redis(r, keys) -> dict[str, float]:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--n", type=int, default=20000)
-    n = ap.parse_args().n
+    ap.add_argument("--repeat", type=int, default=3, help="rounds over all systems; the median is shown")
+    args = ap.parse_args()
+    n = args.n
     keys = list(range(n))
-    rows: dict[str, dict[str, float]] = {}
-
-    d = quillmap(size=max(64 << 20, n * 700), bucket_chunk_size_exponent=10, bucket_chunk_number=1 << 14)
-    rows["quillmap"] = measure_map(d, keys)
-    d.unlink()
-    d.close()
+    runs: dict[str, list[dict[str, float]]] = {}
 
     import redis
     port, tmp = _pick_ports(1)[0], tempfile.mkdtemp(prefix="bench-redis-")
     server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
                                "--appendonly", "no", "--dir", tmp], stdout=subprocess.DEVNULL)
     c = Cluster()
+    lens: list[float] = []
     try:
         r = redis.Redis(host="127.0.0.1", port=port)
         for _ in range(200):
@@ -102,22 +102,38 @@ def main() -> None:
                 break
             except redis.ConnectionError:
                 time.sleep(0.05)
-        rows["Redis (one server)"] = measure_redis(r, keys)
-        r.close()
-
         c.start()
         c.wait_replicated()
-        with ClusterMap(c.url, namespace="bench-" + uuid.uuid4().hex[:8]) as m:
-            rows["ClusterMap"] = measure_map(m, keys)
-            m.clear()
-            t = time.perf_counter()
-            for _ in range(200):
-                len(m)
-            len_ms = (time.perf_counter() - t) / 200 * 1000
-            m.unlink()
-        with ClusterMap(c.url, namespace="bench-" + uuid.uuid4().hex[:8], wait_replicas=1) as w:
-            rows["ClusterMap, wait_replicas=1"] = measure_map(w, keys)
-            w.unlink()
+
+        def on_quillmap():
+            d = quillmap(size=max(64 << 20, n * 700), bucket_chunk_size_exponent=10, bucket_chunk_number=1 << 14)
+            try:
+                return measure_map(d, keys)
+            finally:
+                d.unlink()
+                d.close()
+
+        def on_redis():
+            r.flushdb()
+            return measure_redis(r, keys)
+
+        def on_cluster(wait: int):
+            with ClusterMap(c.url, namespace="bench-" + uuid.uuid4().hex[:8], wait_replicas=wait) as m:
+                out = measure_map(m, keys)
+                if not wait:
+                    t = time.perf_counter()
+                    for _ in range(200):
+                        len(m)
+                    lens.append((time.perf_counter() - t) / 200 * 1000)
+                m.unlink()
+                return out
+
+        systems = {"quillmap": on_quillmap, "Redis (one server)": on_redis,
+                   "ClusterMap": lambda: on_cluster(0), "ClusterMap, wait_replicas=1": lambda: on_cluster(1)}
+        for _ in range(args.repeat):  # rounds over all systems, so that a busy moment hits them alike
+            for name, measure in systems.items():
+                runs.setdefault(name, []).append(measure())
+        r.close()
     finally:
         c.remove()
         server.kill()
@@ -125,12 +141,13 @@ def main() -> None:
         shutil.rmtree(tmp, ignore_errors=True)
 
     cols = ("insert", "get", "insert_many", "get_many")
-    print(f"n={n}, one process; operations (entries) per second")
+    print(f"n={n}, one process, median of {args.repeat} rounds; operations (entries) per second")
     print(f"| {'system':<28} | " + " | ".join(f"{c:>11}" for c in cols) + " |")
     print(f"|{'-' * 30}|" + "|".join("-" * 12 + ":" for _ in cols) + "|")
-    for name, r in rows.items():
-        print(f"| {name:<28} | " + " | ".join(f"{r[c] / 1000:>9.1f} k" for c in cols) + " |")
-    print(f"len() of the cluster namespace (256 buckets, 3 masters): {len_ms:.2f} ms")
+    for name, rounds in runs.items():
+        cells = [statistics.median(x[c] for x in rounds) for c in cols]
+        print(f"| {name:<28} | " + " | ".join(f"{v / 1000:>9.1f} k" for v in cells) + " |")
+    print(f"len() of the cluster namespace (256 buckets, 3 masters): {statistics.median(lens):.2f} ms")
 
 
 if __name__ == "__main__":
