@@ -42,10 +42,6 @@ template <int S> unsigned char *ConcurrentHashMap_string<S>::node_payload(const 
   return p;
 }
 
-template <int S> void ConcurrentHashMap_string<S>::writable(const unsigned char *p, u64 len) const {
-  if (over_structure(offset_of(this->base_, p), len)) throw_damaged("chunk over the map's own structures");
-}
-
 // ---- the map's own structures ------------------------------------------------------
 
 template <int S> void ConcurrentHashMap_string<S>::setup_guard() {
@@ -125,21 +121,20 @@ void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n,
   auto is_chunk = [&](u64 off, std::uint8_t u) {
     return off >= arena_header_size + 2 && this->base_[off - 1] == u && this->base_[off - 2] == chunk_size_for(u);
   };
-  const unsigned char *lnk = first;
-  for (u64 i = 0; i < n; ++i) {
+  if (n == 0) return;
+  for_each_link(offset_of(this->base_, first), n, payload_unit, [&](u64, unsigned char *lnk, unsigned char *data) {
     writable(lnk, sizeof(ChunkLink));
-    writable(payload(lnk, payload_unit), payload_unit);
-    if (!is_chunk(offset_of(this->base_, lnk), unit_link) || !is_chunk(load<u64>(lnk), unit))
+    writable(data, payload_unit);
+    if (!is_chunk(offset_of(this->base_, lnk), unit_link) || !is_chunk(offset_of(this->base_, data), unit))
       throw_damaged("chain names a chunk of another unit");
-    if (i + 1 < n) lnk = link(load<u64>(lnk + 8));
-  }
+    return true;
+  });
 }
 
 template unsigned char *ConcurrentHashMap_string<1>::link(u64) const;
 template unsigned char *ConcurrentHashMap_string<1>::payload(const unsigned char *, u64) const;
 template unsigned char *ConcurrentHashMap_string<1>::node_link(u64) const;
 template unsigned char *ConcurrentHashMap_string<1>::node_payload(const unsigned char *) const;
-template void ConcurrentHashMap_string<1>::writable(const unsigned char *, u64) const;
 template void ConcurrentHashMap_string<1>::setup_guard();
 template void ConcurrentHashMap_string<1>::guard(u64, u64) noexcept;
 template bool ConcurrentHashMap_string<1>::over_structure(u64, u64) const noexcept;

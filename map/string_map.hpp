@@ -250,6 +250,14 @@ private:
 
   void release_list(ChunkList &list) noexcept;
   void read_string(const ChunkList &list, char *dest) const;
+  void fetch_ahead(const MapEntry *e) const noexcept;
+  // Calls f(i, link, payload) for the links i = 0..n-1 (n >= 1) of the chain
+  // whose first link is at offset `first`, each payload checked to hold
+  // `unit` bytes inside the arena, until f returns false; returns whether
+  // every link was visited. Links carved together form a run, each right
+  // behind the one before; the walk guesses so and lets the loaded offset
+  // only confirm it (string_map_detail.hpp).
+  template <class F> bool for_each_link(std::uint64_t first, std::uint64_t n, std::uint64_t unit, F &&f) const;
   // Limits on what the file may claim, checked before a walk or a release:
   // the most links of a payload unit that fit in the arena; a bucket whose
   // counts the arena could hold; a chain of n links whose links and payloads
@@ -286,7 +294,20 @@ public:
   // back; these also refuse a chunk that lies over the map's own structures.
   unsigned char *node_link(std::uint64_t off) const;
   unsigned char *node_payload(const unsigned char *link) const;
-  void writable(const unsigned char *p, std::uint64_t len) const;
+  void writable(const unsigned char *p, std::uint64_t len) const {
+    // Nearly every chunk lies in granules that hold nothing of the map's
+    // own: the bits say so without a call.
+    const std::uint64_t off = static_cast<std::uint64_t>(p - this->base_);
+    if (guard_bits_ != nullptr && len > 0) {
+      const std::uint64_t g0 = off >> guard_shift_, g1 = (off + len - 1) >> guard_shift_;
+      auto bit = [this](std::uint64_t g) {
+        return (std::atomic_ref<std::uint64_t>(guard_bits_[g / 64]).load(std::memory_order_relaxed) >> (g % 64)) & 1;
+      };
+      if (g1 - g0 <= 1 && bit(g0) == 0 && bit(g1) == 0) [[likely]]
+        return;
+    }
+    if (over_structure(off, len)) throw_damaged("chunk over the map's own structures");
+  }
 
 private:
 

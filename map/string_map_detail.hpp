@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "map/string_map.hpp"
@@ -127,5 +128,63 @@ T *in_arena(unsigned char *base, u64 limit, u64 off, u64 len, const char *what) 
   return at_checked<T>(base, limit, off, len, what);
 }
 
+// Copies the n <= unit bytes of one chunk's payload; a whole payload of the
+// usual units is copied at a size the compiler knows, without a call.
+inline void copy_piece(void *to, const void *from, u64 n) noexcept {
+  switch (n) {
+    case 16: std::memcpy(to, from, 16); return;
+    case 32: std::memcpy(to, from, 32); return;
+    case 64: std::memcpy(to, from, 64); return;
+    case 128: std::memcpy(to, from, 128); return;
+    default: std::memcpy(to, from, n);
+  }
+}
+
 }  // namespace string_map_detail
+
+// A walk that loads each link's next offset before it can load the next link
+// waits on memory once per link: about 30 ns each, 2,048 times for a 64 KiB
+// value in 32-byte chunks. The links of a string are nearly always a run
+// (carved in order, or a run given back whole and taken again), so the walk
+// guesses that the next link lies one link chunk further on and uses the
+// loaded offset only to confirm the guess: a branch that the processor
+// predicts, so that the loads of the links and payloads ahead are under way
+// together. A wrong guess costs one mispredicted branch and the walk follows
+// the chain as it is; the links visited are exactly the chain's either way.
+template <int S>
+template <class F>
+bool ConcurrentHashMap_string<S>::for_each_link(std::uint64_t first, std::uint64_t n, std::uint64_t unit,
+                                                F &&f) const {
+  using string_map_detail::u64;
+  constexpr u64 step = chunk_size_for(unit_link);
+  unsigned char *const base = this->base_;
+  const u64 limit = limit_;
+  u64 at = first;
+  unsigned char *lnk = string_map_detail::in_arena(base, limit, at, sizeof(ChunkLink), "chunk link out of range");
+  // In a run the payloads lie one chunk apart too: fetch ahead of the walk
+  // (a prefetch of a wrong guess is harmless, it only loads a line).
+  const u64 payload_step = chunk_size_for(static_cast<std::uint8_t>(unit));
+  constexpr u64 ahead = 64;
+  for (u64 i = 0;;) {
+    unsigned char *data = string_map_detail::in_arena(base, limit, load<u64>(lnk), unit, "chunk payload out of range");
+    if (n - i > ahead) {
+      __builtin_prefetch(lnk + ahead * step);
+      __builtin_prefetch(data + ahead * payload_step);
+    }
+    if (!f(i, lnk, data)) return false;
+    if (++i == n) return true;
+    const u64 next = load<u64>(lnk + 8);
+    u64 guess = at + step;
+    if (next == guess) [[likely]] {
+      // From here the compiler knows guess == next and could use the loaded
+      // value, which would make the next step wait for the load again.
+      asm("" : "+r"(guess));
+      at = guess;
+    } else {
+      at = next;
+    }
+    lnk = string_map_detail::in_arena(base, limit, at, sizeof(ChunkLink), "chunk link out of range");
+  }
+}
+
 }  // namespace fennowick

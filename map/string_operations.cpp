@@ -42,20 +42,24 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
   unsigned char *extra = nullptr;
   if (new_links > old_links) extra = allocator.take_data(new_links - old_links);
   const auto *src = reinterpret_cast<const unsigned char *>(source);
+  auto piece = [&](u64 i) { return length - i * U < U ? length - i * U : U; };
 
-  unsigned char *lnk = old_links ? link(list.first) : nullptr;
-  unsigned char *last_written = nullptr;
-  u64 i = 0;
+  // Over the links kept; when the chain shrinks, the walk goes one link
+  // further to find the first surplus one.
+  unsigned char *last_written = nullptr, *surplus = nullptr;
   const u64 keep = old_links < new_links ? old_links : new_links;
-  for (; i < keep; ++i) {
-    const u64 from = i * U, n = (length - from < U) ? length - from : U;
-    std::memcpy(payload(lnk, U), src + from, n);
-    last_written = lnk;
-    if (i + 1 < old_links) lnk = link(load<u64>(lnk + 8));
-  }
+  if (old_links)
+    for_each_link(list.first, old_links > keep ? keep + 1 : keep, U,
+                  [&](u64 i, unsigned char *lnk, unsigned char *data) {
+                    if (i == keep) {
+                      surplus = lnk;
+                      return false;
+                    }
+                    copy_piece(data, src + i * U, piece(i));
+                    last_written = lnk;
+                    return true;
+                  });
   if (old_links > new_links) {
-    // lnk is link number new_links (or link 0 when new_links is 0)
-    unsigned char *surplus = new_links == 0 ? link(list.first) : lnk;
     list.count = length;
     list.links = new_links;
     list.per_link = static_cast<std::uint8_t>(U);
@@ -66,14 +70,12 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
   if (extra) {
     if (last_written) store<u64>(last_written + 8, offset_of(this->base_, extra));
     else list.first = offset_of(this->base_, extra);
-    lnk = extra;
-    for (; i < new_links; ++i) {
-      const u64 from = i * U, n = (length - from < U) ? length - from : U;
-      unsigned char *to = payload(lnk, U);
-      writable(to, U);
-      std::memcpy(to, src + from, n);
-      if (i + 1 < new_links) lnk = link(load<u64>(lnk + 8));
-    }
+    for_each_link(offset_of(this->base_, extra), new_links - keep, U,
+                  [&](u64 j, unsigned char *, unsigned char *data) {
+                    writable(data, U);
+                    copy_piece(data, src + (keep + j) * U, piece(keep + j));
+                    return true;
+                  });
   }
   list.count = length;
   list.links = new_links;
@@ -92,13 +94,10 @@ bool ConcurrentHashMap_string<S>::match(const MapEntry *e, const signed char *ke
   if (key_len == 0) return true;
   if (U == 0 || links != ceil_div(key_len, U)) throw_damaged("key string inconsistent");
   const auto *k = reinterpret_cast<const unsigned char *>(key);
-  unsigned char *lnk = link(entry->key.first);
-  for (u64 i = 0; i < links; ++i) {
+  return for_each_link(entry->key.first, links, U, [&](u64 i, unsigned char *, unsigned char *data) {
     const u64 from = i * U, n = key_len - from < U ? key_len - from : U;
-    if (std::memcmp(payload(lnk, U), k + from, n) != 0) return false;
-    if (i + 1 < links) lnk = link(load<u64>(lnk + 8));
-  }
-  return true;
+    return std::memcmp(data, k + from, n) == 0;
+  });
 }
 
 // ---- operations ----------------------------------------------------------------------
@@ -332,12 +331,27 @@ template <int S> bool ConcurrentHashMap_string<S>::stale_forward(u64 k, u64 n, u
 template <int S> void ConcurrentHashMap_string<S>::read_string(const ChunkList &list, char *dest) const {
   const u64 L = list.count, links = list.links, U = data_chunk_unit_;
   if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
-  const unsigned char *l = links ? link(list.first) : nullptr;
-  for (u64 j = 0; j < links; ++j) {
-    const u64 from = j * U, m = L - from < U ? L - from : U;
-    std::memcpy(dest + from, payload(l, U), m);
-    if (j + 1 < links) l = link(load<u64>(l + 8));
-  }
+  if (links == 0) return;
+  for_each_link(list.first, links, U, [&](u64 j, unsigned char *, unsigned char *data) {
+    const u64 from = j * U;
+    copy_piece(dest + from, data, L - from < U ? L - from : U);
+    return true;
+  });
+}
+
+// An entry whose hash matches is nearly always the one looked for: its key
+// and value are fetched together instead of one after the other. Both first
+// links are loaded at once (two independent misses), then the value's first
+// payload is fetched while the key is compared. Only reads of checked
+// addresses; a damaged entry is left for match() and read_string() to report.
+template <int S> void ConcurrentHashMap_string<S>::fetch_ahead(const MapEntry *e) const noexcept {
+  const u64 kf = e->key.first, vf = e->value.first;
+  const bool key = e->key.links != 0 && kf >= arena_header_size && kf <= limit_ - sizeof(ChunkLink);
+  const bool value = e->value.links != 0 && vf >= arena_header_size && vf <= limit_ - sizeof(ChunkLink);
+  if (key) __builtin_prefetch(this->base_ + kf);
+  if (!value) return;
+  const u64 vp = load<u64>(this->base_ + vf);
+  if (vp >= arena_header_size && vp < limit_) __builtin_prefetch(this->base_ + vp);
 }
 
 // Lock the bucket of a hash for a lookup. When that bucket is being split,
@@ -397,6 +411,7 @@ bool ConcurrentHashMap_string<S>::get(const signed char *key, unsigned long long
     ChunkListCursor cur(*this, bk->entries);
     for (;; cur.advance()) {
       MapEntry *e = cur.entry();
+      if (e->hash == hash) fetch_ahead(e);
       if (!match(e, key, key_len, hash)) {
         if (cur.index() + 1 == t) break;
         continue;
@@ -547,6 +562,7 @@ template bool ConcurrentHashMap_string<1>::stale_forward(u64, u64, u64) noexcept
 template void ConcurrentHashMap_string<1>::release_list(ChunkList &) noexcept;
 template bool ConcurrentHashMap_string<1>::forward_plausible(u64, u64, u64) noexcept;
 template void ConcurrentHashMap_string<1>::read_string(const ChunkList &, char *) const;
+template void ConcurrentHashMap_string<1>::fetch_ahead(const MapEntry *) const noexcept;
 template Bucket *ConcurrentHashMap_string<1>::lock_bucket_pair(long long, Bucket *&, u64 *);
 template bool ConcurrentHashMap_string<1>::get(const signed char *, unsigned long long, long long, ValueSink, void *);
 template bool ConcurrentHashMap_string<1>::get(const signed char *, unsigned long long, long long, char *&,

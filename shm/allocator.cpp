@@ -100,6 +100,30 @@ unsigned char *Allocator::payload_checked(const unsigned char *link) const {
   return base_ + off;
 }
 
+// Links carved together, or given back as one string's chain, lie one right
+// behind the other. The walk guesses that the next link is the one behind and
+// uses the loaded offset only to confirm it: a predicted branch instead of a
+// load that the next step must wait for, so a long walk keeps many loads
+// under way. Where the guess is wrong the chain is followed as it is.
+unsigned char *Allocator::skip(unsigned char *link, std::uint64_t k) const {
+  constexpr std::uint64_t step = chunk_size_for(unit_link);
+  std::uint64_t at = offset_of(base_, link);
+  for (; k > 0; --k) {
+    const std::uint64_t next = load<std::uint64_t>(link + 8);
+    std::uint64_t guess = at + step;
+    if (next == guess) [[likely]] {
+      asm("" : "+r"(guess));  // keep the guess: the compiler may not swap in the loaded value
+      at = guess;
+    } else {
+      at = next;
+    }
+    if (at < arena_header_size + 2 || at > limit_ || limit_ - at < sizeof(ChunkLink))
+      throw_damaged("cached link out of range");
+    link = base_ + at;
+  }
+  return link;
+}
+
 void Allocator::forget_after_fork() noexcept {
   lock_ = 0;
   head_ = nullptr;
@@ -213,9 +237,7 @@ unsigned char *Allocator::take(std::uint64_t n) {
   if (c == n) {
     head_ = nullptr;
   } else {
-    unsigned char *p = head_;
-    for (std::uint64_t i = 0; i < n; ++i) p = follow(p);  // throws with the cache as it was
-    head_ = p;
+    head_ = skip(head_, n);  // throws with the cache as it was
   }
   std::atomic_ref<std::uint64_t>(count_).store(c - n, std::memory_order_relaxed);
   publish();
@@ -240,8 +262,7 @@ void Allocator::release(std::uint64_t n, unsigned char *first) {
     return;
   }
   const std::uint64_t keep = room >= n ? n : room;
-  unsigned char *last = first;
-  for (std::uint64_t i = 1; i < keep; ++i) last = follow(last);
+  unsigned char *last = skip(first, keep - 1);
   unsigned char *rest = keep < n ? follow(last) : nullptr;
   {
     Lock lock(lock_);

@@ -95,6 +95,9 @@ private:
   // have been overwritten through a damaged file (chunks that its free lists
   // or strings made overlap). Throw std::runtime_error naming the damage.
   unsigned char *follow(const unsigned char *link) const;
+  // k links on from `link`, each checked as follow() checks it, without
+  // waiting on memory once per link where the links form a run.
+  unsigned char *skip(unsigned char *link, std::uint64_t k) const;
   unsigned char *payload_checked(const unsigned char *link) const;
 
   unsigned char *take(std::uint64_t n);

@@ -339,6 +339,72 @@ TEST_F(StringMap, ReplacingAValueSwitchesToAWholeNewChain) {
   }
 }
 
+// Long strings are read, compared, replaced and removed the same whether
+// their links form a run (carved together, the usual case) or not: chunks
+// taken back from a cache in scattered order, and two runs whose links were
+// crossed half-way (each link's next names the other chain's next link, as a
+// file written elsewhere may have it). The walk that guesses a run must
+// follow every link exactly where it points.
+TEST_F(StringMap, LongStringsReadAlikeAsRunsScatteredOrCrossed) {
+  auto m = create({6, 1, 16 << 20, 5});
+  constexpr u64 U = 32;
+  // A run: a fresh 64 KiB value, and a key of many chunks.
+  const std::string long_key = value_of(3, 40 * U + 5), run_value = value_of(4, 65536);
+  put(*m, long_key, run_value);
+  auto entry = [&](const std::string &k) {
+    Bucket *b = m->locate_bucket(hash_of(k));
+    for (u64 i = 0; i < b->entries.count; ++i)
+      if (string_of(*m, entry_of(*m, b, i)->key) == k) return entry_of(*m, b, i);
+    return static_cast<MapEntry *>(nullptr);
+  };
+  auto contiguous = [&](const ChunkList &l) {
+    const auto offs = link_offsets(*m, l);
+    u64 breaks = 0;
+    for (u64 i = 1; i < offs.size(); ++i) breaks += offs[i] != offs[i - 1] + chunk_size_for(unit_link);
+    return breaks;
+  };
+  ASSERT_NE(entry(long_key), nullptr);
+  EXPECT_LT(contiguous(entry(long_key)->value), 2048u / 50) << "a fresh value should be (nearly) one run";
+  EXPECT_EQ(find(*m, long_key), run_value);
+
+  // Scattered: one-chunk values removed every other one leave their chunks in
+  // the cache out of order, and the next long strings are made of them.
+  for (int i = 0; i < 400; ++i) put(*m, key_of(i), value_of(i, U));
+  for (int i = 0; i < 400; i += 2) ASSERT_TRUE(erase(*m, key_of(i)));
+  const std::string scattered_key = value_of(5, 30 * U), scattered_value = value_of(6, 150 * U + 7);
+  put(*m, scattered_key, scattered_value);
+  ASSERT_NE(entry(scattered_key), nullptr);
+  EXPECT_GT(contiguous(entry(scattered_key)->value), 10u) << "the value should be made of scattered chunks";
+  EXPECT_EQ(find(*m, scattered_key), scattered_value);
+
+  // Crossed: two runs of the same length, their links swapped at link 700.
+  const std::string a = value_of(7, 65536), b = value_of(8, 65536);
+  put(*m, "crossed-a", a);
+  put(*m, "crossed-b", b);
+  const auto la = link_offsets(*m, entry("crossed-a")->value), lb = link_offsets(*m, entry("crossed-b")->value);
+  ASSERT_EQ(la.size(), 2048u);
+  store<u64>(m->arena_base() + la[699] + 8, lb[700]);
+  store<u64>(m->arena_base() + lb[699] + 8, la[700]);
+  const std::string a_then_b = a.substr(0, 700 * U) + b.substr(700 * U), b_then_a = b.substr(0, 700 * U) + a.substr(700 * U);
+  EXPECT_EQ(find(*m, "crossed-a"), a_then_b);
+  EXPECT_EQ(find(*m, "crossed-b"), b_then_a);
+
+  // Every one of them replaced (longer, shorter, same length) and removed.
+  for (const std::string &k : {long_key, scattered_key, std::string("crossed-a"), std::string("crossed-b")}) {
+    SCOPED_TRACE(k.substr(0, 12));
+    for (u64 len : {u64{70000}, u64{65536}, u64{100}, u64{0}, u64{5000}}) {
+      put(*m, k, value_of(len, len));
+      ASSERT_EQ(find(*m, k), value_of(len, len));
+    }
+    // A long key is found by every byte: one that differs in its last chunk is another key.
+    if (k.size() > U) EXPECT_EQ(find(*m, k.substr(0, k.size() - 1) + "#"), std::nullopt);
+    ASSERT_TRUE(erase(*m, k));
+    EXPECT_EQ(find(*m, k), std::nullopt);
+  }
+  for (int i = 1; i < 400; i += 2) EXPECT_EQ(find(*m, key_of(i)), value_of(i, U));
+  EXPECT_EQ(m->entry_count(), 200u);
+}
+
 TEST_F(StringMap, EmptyKeysAndValuesAreOrdinary) {
   auto m = create({4, 1, 1 << 20, 5});
   put(*m, "k", "");
