@@ -13,6 +13,7 @@
 #include "fennowick/args.hpp"
 #include "fennowick/binding.hpp"
 #include "fennowick/errors.hpp"
+#include "fennowick/py_versions.hpp"
 
 namespace fennowick::py {
 
@@ -222,7 +223,7 @@ int vtab_expansion(QuillmapObject *self, std::size_t parallelism, int skip_dispa
       Py_XDECREF(p);
       Py_DECREF(override);
       if (r == nullptr) return -1;
-      int v = _PyLong_AsInt(r);
+      int v = PyLong_AsInt(r);
       Py_DECREF(r);
       return (v == -1 && PyErr_Occurred()) ? -1 : v;
     }

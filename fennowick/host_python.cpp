@@ -15,6 +15,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include "fennowick/py_versions.hpp"
 #include "shm/host.hpp"
 
 namespace fennowick::host {
@@ -30,7 +31,7 @@ void sleep_one_millisecond() noexcept {
 }  // namespace
 
 void yield_wait() {
-  if (_Py_IsFinalizing()) {
+  if (Py_IsFinalizing()) {
     sched_yield();
     return;
   }
@@ -42,7 +43,7 @@ void yield_wait() {
 }
 
 void sleep_wait() {
-  if (!_Py_IsFinalizing() && PyGILState_Check()) {
+  if (!Py_IsFinalizing() && PyGILState_Check()) {
     PyThreadState *ts = PyEval_SaveThread();
     sleep_one_millisecond();
     PyEval_RestoreThread(ts);
@@ -51,7 +52,7 @@ void sleep_wait() {
   sleep_one_millisecond();
 }
 
-bool is_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
+bool is_finalizing() noexcept { return Py_IsFinalizing() != 0; }
 
 // Callers hold the interpreter lock (construction and get run under it).
 void *mem_alloc(std::size_t n) noexcept { return PyMem_Malloc(n); }

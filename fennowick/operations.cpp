@@ -11,6 +11,7 @@
 #include "fennowick/args.hpp"
 #include "fennowick/binding.hpp"
 #include "fennowick/errors.hpp"
+#include "fennowick/py_versions.hpp"
 #include "shm/host.hpp"
 
 namespace fennowick::py {
@@ -50,7 +51,7 @@ Codec codec;
 PyObject *codec_attribute(PyObject *serializer, int which) {
   if (Py_IS_TYPE(serializer, &PyModule_Type)) {
     auto *dict = reinterpret_cast<PyDictObject *>(PyModule_GetDict(serializer));
-    if (codec.module == serializer && codec.tag == dict->ma_version_tag) {
+    if (codec.module == serializer && codec.tag == dict_version(reinterpret_cast<PyObject *>(dict))) {
       Py_INCREF(codec.fn[which]);
       return codec.fn[which];
     }
@@ -62,7 +63,7 @@ PyObject *codec_attribute(PyObject *serializer, int which) {
       Py_INCREF(loads);
       PyObject *old[3] = {codec.module, codec.fn[0], codec.fn[1]};
       codec.module = serializer;
-      codec.tag = dict->ma_version_tag;
+      codec.tag = dict_version(reinterpret_cast<PyObject *>(dict));
       codec.fn[0] = dumps;
       codec.fn[1] = loads;
       for (PyObject *o : old) Py_XDECREF(o);  // may run arbitrary code: after the cache is consistent
@@ -312,7 +313,7 @@ DispatchCache insert_cache, get_cache, remove_cache;
 
 int int32_result(PyObject *r) {
   if (r == nullptr) return -1;
-  int v = _PyLong_AsInt(r);
+  int v = PyLong_AsInt(r);
   Py_DECREF(r);
   return (v == -1 && PyErr_Occurred()) ? -1 : v;
 }
@@ -368,7 +369,7 @@ int vtab_remove(QuillmapObject *self, PyObject *key, int skip_dispatch) {
 }
 
 std::uint64_t dict_tag(QuillmapObject *self) noexcept {
-  return self->dict ? reinterpret_cast<PyDictObject *>(self->dict)->ma_version_tag : 0;
+  return self->dict ? dict_version(self->dict) : 0;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include "fennowick/binding.hpp"
+#include "fennowick/py_versions.hpp"
 
 namespace fennowick::py {
 
@@ -212,8 +213,14 @@ int quillmap_exec(PyObject *module) {
   return -1;
 }
 
+// From 3.12 the module says so itself: interpreters that check (those with a
+// lock of their own, the default of the interpreters module) refuse it before
+// quillmap_create runs; others reach the guard there.
 PyModuleDef_Slot quillmap_module_slots[] = {{Py_mod_create, reinterpret_cast<void *>(quillmap_create)},
                                             {Py_mod_exec, reinterpret_cast<void *>(quillmap_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+                                            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
                                             {0, nullptr}};
 
 PyModuleDef quillmap_module = {PyModuleDef_HEAD_INIT,
