@@ -6,6 +6,7 @@ import json
 import math
 import os
 import platform
+import re
 import subprocess
 import tempfile
 from typing import TYPE_CHECKING
@@ -343,11 +344,25 @@ def _chart(rep: Report, path: str) -> None:
     plt.close(fig)
 
 
+KEPT = re.compile(r"^<!-- kept: .*?^<!-- /kept -->\n", re.S | re.M)
+
+
+def kept_sections(path: str) -> list[str]:
+    """The sections of a report that other benchmarks write (between `<!-- kept: NAME -->`
+    and `<!-- /kept -->`, such as bench/python/bench_cluster.py's): a new report keeps them."""
+    try:
+        with open(path) as f:
+            return KEPT.findall(f.read())
+    except OSError:
+        return []
+
+
 def write_report(rep: Report, out: str) -> list[str]:
     md, png, raw = (os.path.join(out, f) for f in ("benchmarks.md", "benchmarks.png", "results.json"))
     os.makedirs(out, exist_ok=True)
+    kept = kept_sections(md)
     with open(md, "w") as f:
-        f.write(_markdown(rep))
+        f.write(_markdown(rep) + "".join("\n" + k for k in kept))
     try:
         import matplotlib  # noqa: F401
         have_matplotlib = True

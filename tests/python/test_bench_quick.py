@@ -20,6 +20,9 @@ def test_quick_bench_reports_quillmap_and_peers(tmp_path):
     systems = ["quillmap", "dict", "sqlite"] + (["lmdb"] if importlib.util.find_spec("lmdb") else [])
     out, scratch = tmp_path / "out", tmp_path / "scratch"
     scratch.mkdir()
+    out.mkdir()
+    kept = "<!-- kept: another benchmark -->\n## Written by another benchmark\n\n| a |\n<!-- /kept -->\n"
+    (out / "benchmarks.md").write_text("# an earlier report\n\n" + kept)
     proc = subprocess.run(
         [sys.executable, "-m", "fennowick", "bench", "--quick", "--out", str(out), "--systems", ",".join(systems)],
         capture_output=True, text=True, timeout=240, env=dict(os.environ, TMPDIR=str(scratch)))
@@ -54,6 +57,7 @@ def test_quick_bench_reports_quillmap_and_peers(tmp_path):
     assert len(rows) == 8  # two key kinds, read-heavy, writers, get and replace by size, growth twice
     assert all("/s" in row and "failed" not in row for row in rows)
     assert "![chart](benchmarks.png)" in md
+    assert md.endswith("\n" + kept) and "an earlier report" not in md  # another benchmark's section stays
 
     assert os.listdir(scratch) == []  # no backing file or database left behind
 
