@@ -6,7 +6,7 @@ for the cluster also insert with wait_replicas=1 (WAIT after each write) and
 the time of one len(). Keys are ints, values 16 bytes, pickled. Redis is
 reached with redis-py (hiredis); its batches are pipelines of SET/GET.
 
-    python bench/python/bench_cluster.py [--n 20000] [--repeat 3]
+    python bench/python/bench_cluster.py [--n 20000] [--repeat 3] [--write docs/benchmarks.md]
 
 Starts its own cluster and server on 127.0.0.1 and stops them at the end.
 Each round measures every system in turn; the median of the rounds is shown.
@@ -15,6 +15,7 @@ Each round measures every system in turn; the median of the rounds is shown.
 from __future__ import annotations
 
 import argparse
+import os
 import pickle
 import shutil
 import statistics
@@ -28,6 +29,7 @@ from fennowick.cluster import ClusterMap
 from fennowick.quillmap import quillmap
 
 VALUE = b"0123456789abcdef"
+NAME = "bench_cluster.py"  # of its section in a report
 
 
 def rate(fn, n: int) -> float:
@@ -83,7 +85,10 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--n", type=int, default=20000)
     ap.add_argument("--repeat", type=int, default=3, help="rounds over all systems; the median is shown")
+    ap.add_argument("--write", metavar="REPORT", help="also put the table into this Markdown file (such as "
+                    "docs/benchmarks.md) as a section that `quillmap bench` keeps")
     args = ap.parse_args()
+    started, load = time.strftime("%Y-%m-%d %H:%M"), os.getloadavg()[0]
     n = args.n
     keys = list(range(n))
     runs: dict[str, list[dict[str, float]]] = {}
@@ -141,13 +146,55 @@ def main() -> None:
         shutil.rmtree(tmp, ignore_errors=True)
 
     cols = ("insert", "get", "insert_many", "get_many")
-    print(f"n={n}, one process, median of {args.repeat} rounds; operations (entries) per second")
-    print(f"| {'system':<28} | " + " | ".join(f"{c:>11}" for c in cols) + " |")
-    print(f"|{'-' * 30}|" + "|".join("-" * 12 + ":" for _ in cols) + "|")
+    table = [f"| system | {' | '.join(cols)} |", "|---|" + "---:|" * len(cols)]
     for name, rounds in runs.items():
         cells = [statistics.median(x[c] for x in rounds) for c in cols]
-        print(f"| {name:<28} | " + " | ".join(f"{v / 1000:>9.1f} k" for v in cells) + " |")
-    print(f"len() of the cluster namespace (256 buckets, 3 masters): {statistics.median(lens):.2f} ms")
+        table.append(f"| {name} | " + " | ".join(f"{v / 1e6:.2f} M/s" if v >= 1e6 else f"{v / 1000:.1f} k/s"
+                                                  for v in cells) + " |")
+    len_line = (f"len() of a ClusterMap namespace (256 buckets, HLEN pipelined per master): "
+                f"{statistics.median(lens):.2f} ms.")
+    print(f"n={n}, one process, median of {args.repeat} rounds; operations (entries) per second")
+    print("\n".join(table))
+    print(len_line)
+    if args.write:
+        write_section(args.write, args, started, load, table, len_line)
+
+
+def write_section(path: str, args: argparse.Namespace, started: str, load: float, table: list[str],
+                  len_line: str) -> None:
+    import redis
+    server = subprocess.run(["redis-server", "--version"], capture_output=True, text=True).stdout
+    server = next((w[2:] for w in server.split() if w.startswith("v=")), "?")
+    try:
+        import hiredis
+        client = f"redis-py {redis.__version__} with hiredis {hiredis.__version__}"
+    except ImportError:
+        client = f"redis-py {redis.__version__}"
+    command = f"python bench/python/bench_cluster.py --n {args.n} --repeat {args.repeat} --write {args.write}"
+    lines = [f"<!-- kept: {NAME} -->",
+             "## Redis Cluster beside quillmap and one Redis server: single operations and batches", "",
+             "Made with:", "", f"    {command}  # {started}, load average {load:.1f} at the start", "",
+             f"One process on {os.cpu_count()} cores; redis-server {server}, {client}. Int keys, 16-byte values, "
+             f"pickled; {args.n:,} entries; entries per second, the median of {args.repeat} rounds, each "
+             "round measuring every system in turn with all servers up. Batches are insert_many and "
+             "get_many in blocks of 1,000 (on the one Redis server, pipelines of SET and GET). ClusterMap "
+             "runs over a cluster of 3 masters with a replica each on 127.0.0.1 (256 buckets); with "
+             "wait_replicas=1 every write waits for a replica's confirmation (WAIT), a batch once per "
+             "master and block.", "", *table, "", len_line, "<!-- /kept -->", ""]
+    block = "\n".join(lines)
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = ""
+    begin, end = text.find(f"<!-- kept: {NAME} -->"), text.find("<!-- /kept -->\n", text.find(f"<!-- kept: {NAME} -->"))
+    if begin >= 0 and end >= 0:
+        text = text[:begin] + block + text[end + len("<!-- /kept -->\n"):]
+    else:
+        text = text.rstrip("\n") + "\n\n" + block
+    with open(path, "w") as f:
+        f.write(text)
+    print(f"wrote the section to {path}")
 
 
 if __name__ == "__main__":
