@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import os
 import shutil
-import socket
 import subprocess
 import time
 
@@ -226,17 +225,12 @@ def _redis_server() -> str | None:
     return None
 
 
-def _free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class RedisAdapter(Adapter):
     key = "redis"
     label = "Redis"
-    config = ("redis-py over TCP to a redis-server on 127.0.0.1 started for the run "
-              "(--save '' --appendonly no); one client connection per process")
+    config = ("redis-py (with hiredis, its parser when installed) over a unix socket to a redis-server "
+              "started for the run (--save '' --appendonly no, no TCP port), as a program on one machine "
+              "would use it; one client connection per process")
 
     @classmethod
     def missing(cls) -> str | None:
@@ -246,12 +240,12 @@ class RedisAdapter(Adapter):
     def start(self) -> None:
         import redis
 
-        self.port = _free_port()
+        self.socket = os.path.join(self.workdir, "redis.sock")
         self.proc = subprocess.Popen(
-            [_redis_server(), "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", self.workdir, "--daemonize", "no"],
+            [_redis_server(), "--port", "0", "--unixsocket", self.socket, "--unixsocketperm", "700",
+             "--save", "", "--appendonly", "no", "--dir", self.workdir, "--daemonize", "no"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.client = redis.Redis(host="127.0.0.1", port=self.port)
+        self.client = redis.Redis(unix_socket_path=self.socket)
         until = time.monotonic() + 20
         while True:
             try:
@@ -288,7 +282,7 @@ class RedisAdapter(Adapter):
     def attach(self) -> None:
         import redis
 
-        self.client = redis.Redis(host="127.0.0.1", port=self.port)
+        self.client = redis.Redis(unix_socket_path=self.socket)
         self._bind()
 
     def detach(self) -> None:
