@@ -163,10 +163,18 @@ bool ConcurrentHashMap_string<S>::for_each_link(std::uint64_t first, std::uint64
   unsigned char *lnk = string_map_detail::in_arena(base, limit, at, sizeof(ChunkLink), "chunk link out of range");
   // In a run the payloads lie one chunk apart too: fetch ahead of the walk
   // (a prefetch of a wrong guess is harmless, it only loads a line).
+  // The first `ahead` of them are asked for at once, then one more with
+  // each step.
   const u64 payload_step = chunk_size_for(static_cast<std::uint8_t>(unit));
-  constexpr u64 ahead = 64;
+  constexpr u64 ahead = 24;
   for (u64 i = 0;;) {
     unsigned char *data = string_map_detail::in_arena(base, limit, load<u64>(lnk), unit, "chunk payload out of range");
+    if (i == 0) {
+      for (u64 j = 1; j < ahead && j < n; ++j) {
+        __builtin_prefetch(lnk + j * step);
+        __builtin_prefetch(data + j * payload_step);
+      }
+    }
     if (n - i > ahead) {
       __builtin_prefetch(lnk + ahead * step);
       __builtin_prefetch(data + ahead * payload_step);
