@@ -3,11 +3,12 @@
 # with spin.  See model/README.md.
 #
 #   model/check.sh              the protocol as map/ runs it must pass;
-#                               exit 1 otherwise (about 40 s, 1 GB)
+#                               exit 1 otherwise (about 75 s, 750 MB)
 #   model/check.sh --full       also larger runs (the five-operation
-#                               mutator, two deaths, the claim repair)
+#                               mutator, two deaths, the repairs of the
+#                               faults of map/ that the model finds)
 #   model/check.sh --show-bugs  faults switched on in the protocol, and the
-#                               two claim faults of map/: exit 1 unless every
+#                               three faults of map/: exit 1 unless every
 #                               one of them is caught
 #
 # Needs spin (Debian package "spin") and a C compiler.
@@ -118,6 +119,8 @@ check|full)
         run two-deaths    pass "-DCONFIG=2 -DMAXD=2"                "$big" "$pan_safety"
         echo "== the claim repair (not in map/): claims withdrawn by operations, no helper hangs"
         run fix-claim     pass "-DCONFIG=0 -DLEAD_FAILS -DFIX_CLAIM -DPROGRESS_CLAIM" "$big" "$pan_safety"
+        echo "== the helper's n repair (not in map/): a helper works on the n it joined at"
+        run fix-helper-n  pass "-DCONFIG=8 -DFIX_HELPER_N"          "$big" "$pan_safety"
     fi
     ;;
 bugs)
@@ -134,6 +137,7 @@ bugs)
     echo "== faults of map/ (model/README.md, \"Faults found\"): caught until repaired"
     run code-claim-hang   fail "-DCONFIG=1 -DLEAD_FAILS"            "$safety" "$pan_safety"
     run code-claim-stuck  fail "-DCONFIG=3 -DPROGRESS_CLAIM"        "$safety" "$pan_safety"
+    run code-helper-n     fail "-DCONFIG=8"                         "$safety" "$pan_safety"
     ;;
 esac
 

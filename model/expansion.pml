@@ -36,20 +36,30 @@
  * as one that died at its next store.
  *
  * Switches (spin -a -DNAME):
- *   CONFIG=4 helper (two expansions) + mutator [default]
- *          5 helper (one expansion) + updater (a new value for a key that
- *            moves)
- *          6 two inserters (no helper: only operations expand)
+ *   CONFIG=0 any one of 1, 2 and 3 (spin picks) [default]
+ *          1 helper (two expansions) + inserter (insert k2, get k2, get k0)
+ *          2 helper (one expansion) + updater (a new value for k0, which
+ *            moves at 1 -> 2, remove k1, get k0)
+ *          3 two inserters (insert k1 / k2, get it, get k0; k0 alone at
+ *            the start): no helper, only operations expand
+ *          4 helper (two expansions) + mutator (insert k2, get k2, remove
+ *            k1, get k1, get k0)
+ *          5 helper (one expansion) + mutator
  *          7 helper (two expansions) + mutator + reader
+ *          8 two helpers (two expansions, one expansion)
+ *          Allocations never fail in 1, 4, 7 and 8 (unless LEAD_FAILS)
  *   MAXD=d   at most d deaths [1]
  *   MAXP=m   a join is refused once P > m [4]
  *   SLICE=b  batches an operation's slice moves or clears [1]
  *   NO_ALLOC_FAIL  the leader's and the chunk makers' allocations never fail
+ *   LEAD_FAILS  allocations may fail in 1, 4, 7 and 8 too
  *   FIX_CLAIM  operations also take a slice while slot n holds a claim
  *          marker, and a slice withdraws the marker of a dead claimant
  *          whether or not it recorded itself
  *   PROGRESS_CLAIM  the survivor also requires a claim marker to go
  *          (withdrawn or published) by operations alone
+ *   FIX_HELPER_N  a helper works on the n it counted itself in at, read
+ *          under expansion_lock, instead of reading n again after the join
  *
  * Faults that a check must catch (model/check.sh --show-bugs):
  *   BUGGY_TWIN_RECHECK  an insert puts a key into the twin without checking
@@ -513,6 +523,7 @@ inline move_bucket(mm) {
     if
     :: ch -> skip
     :: else ->
+        CHECK(table[tw] >= PUB);            /* bucket_at(twin): "chunk missing" */
         lock(f);
         /* not split in this expansion yet: a mark of a later expansion, or
          * a table that has doubled, means a latecomer */
@@ -820,7 +831,12 @@ inline lead(mm) {
 inline participate(mm, cb) {
     rt = 0;
     if
-    :: mm == 0 || mm > CAP / 2 -> ch = 1      /* damaged: refused */
+    :: mm == 0 || mm > CAP / 2 ->
+        /* "bucket chunks in use out of range": the map is reported damaged
+         * and the helper's caller gets the error */
+        ch = 1;
+        /* only a damaged file may be refused */
+        CHECK(false)
     :: else -> skip
     fi;
     do
@@ -951,6 +967,9 @@ inline join_and_expand() {
     :: d_step {
            ALIVE;
            ok = (P <= MAXP && 2 * n <= CAP && (bud == ALL || n == m));
+#ifdef FIX_HELPER_N
+           m = n;
+#endif
            if :: ok -> eb[ME] = P; es[ME] = EXP_JOINING :: else -> skip fi
        }
     fi;
@@ -964,7 +983,12 @@ inline join_and_expand() {
     if
     :: ok ->
         ok = 0;
-        m = n;                              /* read after counting in */
+        /* a slice keeps the n its join checked under expansion_lock; a
+         * helper's expand() reads n again once the join has let go of it
+         * (with FIX_HELPER_N it keeps the n it joined at) */
+#ifndef FIX_HELPER_N
+        if :: bud == ALL -> m = n :: else -> skip fi;
+#endif
         do
         :: participate(m, bud);
             if
@@ -1096,10 +1120,12 @@ inline insert(key) {
                        :: inb -> app = 0        /* a new value for the key */
                        :: else ->
                            assert(cnt[tg] < K);
+                           /* appended: into a bucket that held entries
+                            * (an empty one takes no load check) */
+                           app = (cnt[tg] != 0);
                            SL(tg, cnt[tg]) = key;
                            cnt[tg]++;
-                           pres = pres | BIT(key);
-                           app = 1
+                           pres = pres | BIT(key)
                        fi;
                        inb = 0
                    fi
@@ -1380,6 +1406,12 @@ init {
         :: cfg == 5 ->
             run Worker(PR_HELPER1);
             run Worker(PR_MUTATOR)
+        :: cfg == 8 ->
+#ifndef LEAD_FAILS
+            alloc_safe = 1;
+#endif
+            run Worker(PR_HELPER2);
+            run Worker(PR_HELPER1)
 #if NW == 3
         :: cfg == 7 ->
 #ifndef LEAD_FAILS
