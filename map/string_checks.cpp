@@ -117,18 +117,37 @@ template <int S> void ConcurrentHashMap_string<S>::check_bucket(const Bucket *bu
 template <int S>
 void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n, u64 payload_unit) const {
   if (n > max_links(payload_unit)) throw_damaged("chain longer than the arena can hold");
-  const auto unit = static_cast<std::uint8_t>(payload_unit);
-  auto is_chunk = [&](u64 off, std::uint8_t u) {
-    return off >= arena_header_size + 2 && this->base_[off - 1] == u && this->base_[off - 2] == chunk_size_for(u);
-  };
   if (n == 0) return;
+  const auto unit = static_cast<std::uint8_t>(payload_unit);
+  // A chunk's 2-byte header (size, unit) read as one little-endian word.
+  auto header = [](std::uint8_t u) { return static_cast<std::uint16_t>(chunk_size_for(u) | u << 8); };
+  const std::uint16_t link_header = header(unit_link), payload_header = header(unit);
+  // Links and payloads come in runs, one chunk right behind the other: the
+  // guard bits are looked at once for each run's whole extent, when it ends.
+  struct Run {
+    u64 start = 0, last = 0;
+  } links, payloads;
+  const u64 link_step = chunk_size_for(unit_link), payload_step = chunk_size_for(unit);
+  auto extend = [&](Run &r, u64 off, u64 step, u64 len) {
+    if (r.start != 0 && off == r.last + step) {
+      r.last = off;
+      return;
+    }
+    if (r.start != 0) writable(this->base_ + r.start, r.last + len - r.start);
+    r.start = r.last = off;
+  };
   for_each_link(offset_of(this->base_, first), n, payload_unit, [&](u64, unsigned char *lnk, unsigned char *data) {
-    writable(lnk, sizeof(ChunkLink));
-    writable(data, payload_unit);
-    if (!is_chunk(offset_of(this->base_, lnk), unit_link) || !is_chunk(offset_of(this->base_, data), unit))
+    // A chunk starts at the arena header's end or later: its payload at 66.
+    const u64 lo = offset_of(this->base_, lnk), po = offset_of(this->base_, data);
+    if (lo < arena_header_size + 2 || po < arena_header_size + 2 || load<std::uint16_t>(lnk - 2) != link_header ||
+        load<std::uint16_t>(data - 2) != payload_header)
       throw_damaged("chain names a chunk of another unit");
+    extend(links, lo, link_step, sizeof(ChunkLink));
+    extend(payloads, po, payload_step, payload_unit);
     return true;
   });
+  writable(this->base_ + links.start, links.last + sizeof(ChunkLink) - links.start);
+  writable(this->base_ + payloads.start, payloads.last + payload_unit - payloads.start);
 }
 
 template unsigned char *ConcurrentHashMap_string<1>::link(u64) const;

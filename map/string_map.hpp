@@ -295,16 +295,32 @@ public:
   unsigned char *node_link(std::uint64_t off) const;
   unsigned char *node_payload(const unsigned char *link) const;
   void writable(const unsigned char *p, std::uint64_t len) const {
-    // Nearly every chunk lies in granules that hold nothing of the map's
-    // own: the bits say so without a call.
+    ClearSpan span;
+    writable(p, len, span);
+  }
+  // The granules last found to hold nothing of the map's own, as the bytes
+  // [start, end), so that a walk over a run of chunks looks at each granule's
+  // bit once, not at each chunk.
+  struct ClearSpan {
+    std::uint64_t start = 0, end = 0;
+  };
+  void writable(const unsigned char *p, std::uint64_t len, ClearSpan &span) const {
     const std::uint64_t off = static_cast<std::uint64_t>(p - this->base_);
+    if (off >= span.start && off + len <= span.end) [[likely]]
+      return;
     if (guard_bits_ != nullptr && len > 0) {
       const std::uint64_t g0 = off >> guard_shift_, g1 = (off + len - 1) >> guard_shift_;
       auto bit = [this](std::uint64_t g) {
         return (std::atomic_ref<std::uint64_t>(guard_bits_[g / 64]).load(std::memory_order_relaxed) >> (g % 64)) & 1;
       };
-      if (g1 - g0 <= 1 && bit(g0) == 0 && bit(g1) == 0) [[likely]]
+      // Nearly every chunk lies in granules that hold nothing of the map's
+      // own: the bits say so without a call.
+      if (g1 - g0 <= 1 && bit(g0) == 0 && bit(g1) == 0) [[likely]] {
+        const std::uint64_t from = g0 << guard_shift_, to = (g1 + 1) << guard_shift_;
+        if (from >= span.start && from <= span.end && span.end != 0) span.end = to;
+        else span = ClearSpan{from, to};
         return;
+      }
     }
     if (over_structure(off, len)) throw_damaged("chunk over the map's own structures");
   }

@@ -158,23 +158,35 @@ bool ConcurrentHashMap_string<S>::for_each_link(std::uint64_t first, std::uint64
   using string_map_detail::u64;
   constexpr u64 step = chunk_size_for(unit_link);
   unsigned char *const base = this->base_;
-  const u64 limit = limit_;
-  u64 at = first;
-  unsigned char *lnk = string_map_detail::in_arena(base, limit, at, sizeof(ChunkLink), "chunk link out of range");
-  // In a run the payloads lie one chunk apart too: fetch ahead of the walk
-  // (a prefetch of a wrong guess is harmless, it only loads a line).
-  // The first `ahead` of them are asked for at once, then one more with
-  // each step.
+  // Every link and payload lies past the arena header and ends inside the
+  // arena: offsets from arena_header_size to these bounds. One unsigned
+  // compare checks both ends (an offset below the header wraps around).
+  if (limit_ < arena_header_size + sizeof(ChunkLink) || limit_ < arena_header_size + unit)
+    throw_damaged("chunk link out of range");
+  const u64 link_span = limit_ - sizeof(ChunkLink) - arena_header_size;
+  const u64 payload_span = limit_ - unit - arena_header_size;
+  auto link_at = [&](u64 off) {
+    if (off - arena_header_size > link_span) [[unlikely]] throw_damaged("chunk link out of range");
+    return base + off;
+  };
+  auto payload_of = [&](const unsigned char *lnk) {
+    const u64 off = load<u64>(lnk);
+    if (off - arena_header_size > payload_span) [[unlikely]] throw_damaged("chunk payload out of range");
+    return base + off;
+  };
+  // In a run the payloads lie one chunk apart too: fetch ahead of the walk,
+  // the first `ahead` at once, then one more with each step (a prefetch of
+  // a wrong guess only loads a line).
   const u64 payload_step = chunk_size_for(static_cast<std::uint8_t>(unit));
   constexpr u64 ahead = 24;
+  u64 at = first;
+  unsigned char *lnk = link_at(at);
+  unsigned char *data = payload_of(lnk);
+  for (u64 j = 1; j < ahead && j < n; ++j) {
+    __builtin_prefetch(lnk + j * step);
+    __builtin_prefetch(data + j * payload_step);
+  }
   for (u64 i = 0;;) {
-    unsigned char *data = string_map_detail::in_arena(base, limit, load<u64>(lnk), unit, "chunk payload out of range");
-    if (i == 0) {
-      for (u64 j = 1; j < ahead && j < n; ++j) {
-        __builtin_prefetch(lnk + j * step);
-        __builtin_prefetch(data + j * payload_step);
-      }
-    }
     if (n - i > ahead) {
       __builtin_prefetch(lnk + ahead * step);
       __builtin_prefetch(data + ahead * payload_step);
@@ -187,11 +199,15 @@ bool ConcurrentHashMap_string<S>::for_each_link(std::uint64_t first, std::uint64
       // From here the compiler knows guess == next and could use the loaded
       // value, which would make the next step wait for the load again.
       asm("" : "+r"(guess));
+      // guess > at >= arena_header_size: only its end needs a look
+      if (guess - arena_header_size > link_span) [[unlikely]] throw_damaged("chunk link out of range");
       at = guess;
+      lnk = base + at;
     } else {
       at = next;
+      lnk = link_at(at);
     }
-    lnk = string_map_detail::in_arena(base, limit, at, sizeof(ChunkLink), "chunk link out of range");
+    data = payload_of(lnk);
   }
 }
 
