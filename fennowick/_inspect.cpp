@@ -1,6 +1,7 @@
 // fennowick._inspect: inspection of a map's backing file for the command line
-// and the tests. check() only reads the file; repair() rewrites it and is for
-// a map that no process has open.
+// and the tests. check() reads the file (and takes its locks while live
+// processes have it open); repair() rewrites it and is for a map that no
+// process has open.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -89,6 +90,8 @@ PyObject *report_dict(const CheckReport &r) {
   bool ok = exact && notes && locks && slots;
   for (std::size_t i = 0; ok && i < r.notes.size(); ++i) ok = append(notes, PyUnicode_DecodeUTF8(r.notes[i].data(), static_cast<Py_ssize_t>(r.notes[i].size()), "replace"));
   for (std::size_t i = 0; ok && i < r.held_locks.size(); ++i) ok = append(locks, lock_dict(r.held_locks[i]));
+  ok = ok && PyDict_SetItemString(d, "confirmed", r.confirmed ? Py_True : Py_False) == 0 &&
+       PyDict_SetItemString(d, "walked_under_locks", r.walked_under_locks ? Py_True : Py_False) == 0;
   ok = ok && PyDict_SetItemString(d, "exact_entry_count", exact) == 0 && PyDict_SetItemString(d, "notes", notes) == 0 &&
        PyDict_SetItemString(d, "held_locks", locks) == 0 && PyDict_SetItemString(d, "live_slots", slots) == 0;
   Py_XDECREF(exact);
@@ -140,9 +143,12 @@ PyObject *repair(PyObject *, PyObject *arg) {
 
 PyMethodDef methods[] = {
     {"check", check, METH_O,
-     "check(path) -> dict\n\nWalk the map file at path read-only and report its shape, its held locks with "
+     "check(path) -> dict\n\nWalk the map file at path and report its shape, its held locks with "
      "their holders, the views attached, and the first inconsistency found ('ok' False and 'problem' set), "
-     "or 'ok' True ('needs_recovery' True when dead holders left work that the next opener recovers)."},
+     "or 'ok' True ('needs_recovery' True when dead holders left work that the next opener recovers). "
+     "Writes nothing but lock words: a map that live processes have open is walked bucket by bucket under "
+     "its locks when the file is writable ('walked_under_locks'); 'confirmed' False when a problem was met "
+     "by a walk without locks on a map that others change."},
     {"repair", repair, METH_O,
      "repair(path) -> dict\n\nOffline repair of a map that no process has open: recover dead views, give "
      "chunks that nothing reaches back to the free lists, reset locks and counts. Refuses ('refused' True, "

@@ -261,17 +261,19 @@ def _fingerprint(report: dict[str, Any]) -> tuple[Any, ...]:
 
 
 def _settled(name: str) -> tuple[dict[str, Any], bool]:
-    """Walk the file until the walk is clean, or finds the same damage twice
-    running over a file that did not change between the walks. The walk reads
-    without taking locks, so on a map that other processes are writing it
-    can meet a chunk between its free list and its bucket, or a word written
-    after the one that points to it: an inconsistency that the next walk no
-    longer sees. Returns the report and whether the map stayed busy (changed
-    under every walk) so that no verdict can be given."""
+    """Walk the file until the walk is clean, finds damage where nothing could
+    change under it (a quiet map, or under the map's locks), or finds the same
+    damage twice running over a file that did not change between the walks.
+    A map that live processes have open is walked under its locks when this
+    process may write the file; without that, a walk of a map that others are
+    writing can meet a chunk between its free list and its bucket, or a word
+    written after the one that points to it: an inconsistency that the next
+    walk no longer sees. Returns the report and whether the map stayed busy
+    (changed under every walk) so that no verdict can be given."""
     report = _inspect(name)
     seen = None
     for _ in range(WALKS):
-        if report["ok"] or not _live(report):
+        if report["ok"] or report["confirmed"] or not _live(report):
             return report, False
         now = _fingerprint(report)
         if now == seen:

@@ -24,9 +24,19 @@
 //    opens the map or waits on that lock performs. The same holds for a live
 //    slot whose process is dead with an operation record under way.
 // `ok` says only whether the file is damaged; `needs_recovery` and `notes`
-// say the rest. A map that other processes are changing right now may still
-// be caught mid-change outside a held bucket (a chunk on its way from a
-// bucket to a free list): check a quiet map to be sure.
+// say the rest.
+//
+// A map that live processes have open is walked under its locks when the
+// file can be opened for writing (check_map_file): each bucket, with the twin
+// it is moving entries into, under its bucket lock, the free lists under the
+// arena lock, and the bump read again after each lock is taken. Locks are
+// taken with bounded retries as this process (see CheckLocks in the .cpp), so
+// a lock held long or by a dead holder is left to it and its bucket is walked
+// as held. Chunks freed and reused while the walk goes on would look used
+// twice, so chunks are then checked within each bucket (and each free list)
+// and against the blocks, not between buckets; and the count is compared
+// only when no other process has the map open. Without write access a live
+// map is walked without locks, and a problem met is not `confirmed`.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +69,11 @@ struct CheckReport {
   std::string problem;          // first inconsistency found, empty when ok
   bool needs_recovery = false;  // dead or gone holders, or dead views with work under way
   bool in_use = false;          // live holders or live views with work under way
+  // Whether a problem found stands as found: the map was quiet, or the
+  // problem lies where the walk held the locks. False when a walk without
+  // locks met it on a map that others change (walk again to tell).
+  bool confirmed = false;
+  bool walked_under_locks = false;  // live views: each bucket walked under its lock
   std::vector<std::string> notes;
   // figures, as far as the walk got
   std::uint64_t file_size = 0, arena_size = 0, arena_used = 0;
@@ -79,6 +94,8 @@ struct CheckReport {
   std::vector<HeldLock> held_locks;
 };
 
+// Opens the file for reading and writing when it may (for the locks above:
+// the walk itself writes nothing else), else read-only.
 CheckReport check_map_file(const std::string &path) noexcept;
 
 // The same walk over a file already mapped (at least readable, file_size
