@@ -74,6 +74,7 @@ ConcurrentHashMap_string<S>::ConcurrentHashMap_string(std::string &name, unsigne
   if (bucket_chunk_number > (u64{1} << 60))
     throw std::invalid_argument("bucket chunk number is too large!");
   this->buckets_per_chunk_ = u64{1} << bucket_chunk_size_exponent;
+  bucket_shift_ = bucket_chunk_size_exponent;
   try {
     if (name.empty())
       create(name, bucket_chunk_size_exponent, size, string_chunk_size_exponent);
@@ -252,6 +253,7 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
 
   this->bucket_chunk_number_ = h.bucket_chunk_number;
   this->buckets_per_chunk_ = h.buckets_per_chunk;
+  bucket_shift_ = static_cast<unsigned>(std::countr_zero(h.buckets_per_chunk));
   data_chunk_unit_ = h.data_chunk_unit;
   this->table_offset_ = h.table;
   this->in_use_offset_ = h.bucket_chunks_in_use;
@@ -393,11 +395,6 @@ template <int S> unsigned char *ConcurrentHashMap_string<S>::chunk_address(u64 c
     slot.store(c, std::memory_order_relaxed);
   }
   return c;
-}
-
-template <int S> Bucket *ConcurrentHashMap_string<S>::bucket_at(u64 k) {
-  const u64 s = this->buckets_per_chunk_;
-  return reinterpret_cast<Bucket *>(chunk_address(k / s)) + (k % s);
 }
 
 template <int S> Bucket *ConcurrentHashMap_string<S>::locate_bucket(long long hash) {

@@ -196,7 +196,16 @@ public:
   Bucket *locate_bucket(long long hash);
   void init_bucket(Bucket *bucket);
   void store_bytes(ChunkList &list, const signed char *source, std::uint64_t length, Allocator &allocator);
-  Bucket *bucket_at(std::uint64_t index);  // index < buckets in use now or in the expansion under way
+  // index < buckets in use now or in the expansion under way
+  Bucket *bucket_at(std::uint64_t index) {
+    const std::uint64_t chunk = index >> bucket_shift_;
+    unsigned char *c = chunk < this->bucket_chunk_number_
+                           ? std::atomic_ref<unsigned char *>(bucket_chunk_cache_[chunk]).load(std::memory_order_relaxed)
+                           : nullptr;
+    if (c == nullptr) [[unlikely]]
+      c = chunk_address(chunk);
+    return reinterpret_cast<Bucket *>(c) + (index & (this->buckets_per_chunk_ - 1));
+  }
 
   // Take a bucket's lock as this view, refusing a word that is neither free
   // nor held; a dead holder is recovered on the way.
@@ -348,6 +357,7 @@ private:
   Allocator *node_allocator_ = nullptr;
   Allocator *data_allocator_ = nullptr;
   std::uint8_t data_chunk_unit_ = 0;
+  unsigned bucket_shift_ = 0;  // log2 of buckets_per_chunk
   std::uint64_t limit_ = 0;  // arena size: every offset followed must stay below it
 };
 
