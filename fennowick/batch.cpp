@@ -232,6 +232,7 @@ PyObject *method_get_many(PyObject *self, PyObject *const *args, Py_ssize_t narg
 }
 
 const char insert_many_doc[] =
+    "insert_many($self, pairs)\n--\n\n"
     "insert_many(self, pairs) -> int\n"
     "\n"
     "Insert every (key, value) pair of `pairs`, in order, as insert would.\n"
@@ -249,6 +250,7 @@ const char insert_many_doc[] =
     "        ";
 
 const char get_many_doc[] =
+    "get_many($self, keys)\n--\n\n"
     "get_many(self, keys) -> list\n"
     "\n"
     "Look every key of `keys` up, as get would, in one call.\n"

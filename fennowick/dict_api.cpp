@@ -27,16 +27,20 @@ namespace fennowick::py {
 const char closed_doc[] = "True once close() ran (or the object was finalised or never initialised)";
 
 const char close_doc[] =
+    "close($self, /)\n--\n\n"
     "close(self) -> None\n"
     "\n"
     "tear down this process's view of the map, as the finalizer does; idempotent. The shared table and\n"
     "other objects on it are untouched. Any later operation raises ValueError.";
 
-const char enter_doc[] = "__enter__(self) -> quillmap\n\nreturn self; ValueError when closed";
+const char enter_doc[] = "__enter__($self, /)\n--\n\n"
+    "__enter__(self) -> quillmap\n\nreturn self; ValueError when closed";
 
-const char exit_doc[] = "__exit__(self, exc_type, exc_value, traceback) -> bool\n\nclose(); exceptions propagate";
+const char exit_doc[] = "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"
+    "__exit__(self, exc_type, exc_value, traceback) -> bool\n\nclose(); exceptions propagate";
 
 const char pop_doc[] =
+    "pop($self, key, default=..., /)\n--\n\n"
     "pop(self, key, default=<missing>) -> object\n"
     "\n"
     "remove key and return its value; without it return default, or raise KeyError when no default is given.\n"
@@ -44,18 +48,21 @@ const char pop_doc[] =
     "as absent; when it replaces the value in between, the value read first is returned.";
 
 const char setdefault_doc[] =
+    "setdefault($self, key, default=None, /)\n--\n\n"
     "setdefault(self, key, default=None) -> object\n"
     "\n"
     "the value of key; when absent, insert default and return it. Not atomic: a read followed by an insert,\n"
     "so a concurrent writer's value for the same key may be overwritten.";
 
 const char update_doc[] =
+    "update($self, other=(), /)\n--\n\n"
     "update(self, other=(), /) -> None\n"
     "\n"
     "insert every pair of other: a mapping (anything with keys()) or an iterable of key/value pairs. One\n"
     "insert per pair, in order; an error stops the update with the earlier pairs inserted.";
 
 const char clear_doc[] =
+    "clear($self, /)\n--\n\n"
     "clear(self) -> None\n"
     "\n"
     "remove every entry that is present for the whole call, also while other processes write or expand the\n"
@@ -69,14 +76,18 @@ const char clear_doc[] =
   "or removed meanwhile may be produced or not (a replaced one with either value). Closing the object\n"     \
   "ends the walk with ValueError. The iterator is a one-shot iterator, not a view."
 
-const char keys_doc[] = "keys(self) -> Iterator[object]\n\nan iterator over the keys; iter(d) is the same.\n" WALK_PROMISE;
-const char values_doc[] = "values(self) -> Iterator[object]\n\nan iterator over the values.\n" WALK_PROMISE;
+const char keys_doc[] = "keys($self, /)\n--\n\n"
+    "keys(self) -> Iterator[object]\n\nan iterator over the keys; iter(d) is the same.\n" WALK_PROMISE;
+const char values_doc[] = "values($self, /)\n--\n\n"
+    "values(self) -> Iterator[object]\n\nan iterator over the values.\n" WALK_PROMISE;
 const char items_doc[] =
+    "items($self, /)\n--\n\n"
     "items(self) -> Iterator[tuple[object, object]]\n\nan iterator over (key, value) pairs.\n" WALK_PROMISE;
 
 #undef WALK_PROMISE
 
 const char stats_doc[] =
+    "stats($self, /)\n--\n\n"
     "stats(self) -> dict\n"
     "\n"
     "the figures `quillmap stat` prints: file_size, arena_size, arena_used, bucket_chunks_in_use,\n"
@@ -87,6 +98,7 @@ const char stats_doc[] =
     "proportional to the map's size and, while other processes write, is not a snapshot. RuntimeError when the walk finds no table to report on.";
 
 const char unlink_doc[] =
+    "unlink($self, /)\n--\n\n"
     "unlink(self) -> None\n"
     "\n"
     "remove the backing file's name; ValueError once the object is closed. Open objects on the map (in any\n"
@@ -94,6 +106,7 @@ const char unlink_doc[] =
     "no new object can open it by name, and expansion() (whose workers open the map by name) fails.";
 
 const char module_unlink_doc[] =
+    "unlink($module, name)\n--\n\n"
     "unlink(name: bytes | str | os.PathLike) -> None\n"
     "\n"
     "remove the backing file of a map by name; OSError when that fails, ValueError (and nothing removed)\n"

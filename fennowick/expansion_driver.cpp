@@ -18,6 +18,7 @@
 namespace fennowick::py {
 
 const char expansion_doc[] =
+    "expansion($self, parallelism=0)\n--\n\n"
     "expansion(self, parallelism: int = 0) -> int\n"
     "\n"
     "expand the tolvane in parallel\n"
@@ -28,6 +29,7 @@ const char expansion_doc[] =
     "        ";
 
 const char dict_expansion_doc[] =
+    "dict_expansion($module, name, target_length)\n--\n\n"
     "dict_expansion(name: bytes, target_length: int)\n"
     "\n"
     "expand the named tolvane with target length\n"

@@ -399,10 +399,12 @@ int find_override(QuillmapObject *self, PyObject *name, PyCFunction own, Dispatc
 
 const QuillmapVtable quillmap_vtable = {vtab_insert, vtab_get, vtab_remove, vtab_expansion};
 
-// Docstrings: the signature line first, as callers have always read it.
+// Docstrings: a text signature for inspect (the part up to "--", which
+// __doc__ leaves out), then the signature line, as callers have always read it.
 
 PyMethodDef quillmap_methods[] = {
     {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_insert)), METH_FASTCALL | METH_KEYWORDS,
+     "insert($self, input_key, input_value)\n--\n\n"
      "insert(self, input_key, input_value) -> int\n"
      "\n"
      "insert the tolvane with input_key and input_value\n"
@@ -412,6 +414,7 @@ PyMethodDef quillmap_methods[] = {
      "        :return: 1 if successful\n"
      "        "},
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_get)), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, input_key)\n--\n\n"
      "get(self, input_key) -> list\n"
      "\n"
      "get the target object from tolvane with input_key\n"
@@ -421,6 +424,7 @@ PyMethodDef quillmap_methods[] = {
      "in the dict. The second python object is the target object if the first boolean value is True. \n"
      "        "},
     {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_remove)), METH_FASTCALL | METH_KEYWORDS,
+     "remove($self, input_key)\n--\n\n"
      "remove(self, input_key) -> int\n"
      "\n"
      "remove the target object from tolvane with input_key\n"
@@ -459,14 +463,17 @@ PyMethodDef quillmap_methods[] = {
     {"unlink", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_unlink)), METH_FASTCALL | METH_KEYWORDS,
      unlink_doc},
     {"__quillmap_reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_reduce)),
-     METH_FASTCALL | METH_KEYWORDS, "refuses: a quillmap is shared by name, never copied"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "__quillmap_reduce__($self, /)\n--\n\nrefuses: a quillmap is shared by name, never copied"},
     {"__quillmap_setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(method_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, "refuses: a quillmap is shared by name, never copied"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "__quillmap_setstate__($self, state, /)\n--\n\nrefuses: a quillmap is shared by name, never copied"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef module_functions[] = {
     {"dict_insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(function_dict_insert)),
      METH_FASTCALL | METH_KEYWORDS,
+     "dict_insert($module, target, input_key, input_value)\n--\n\n"
      "dict_insert(target: quillmap, input_key, input_value) -> int\n"
      "\n"
      "insert the target tolvane with input_key and input_value\n"
@@ -478,6 +485,7 @@ PyMethodDef module_functions[] = {
      "    "},
     {"dict_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(function_dict_get)),
      METH_FASTCALL | METH_KEYWORDS,
+     "dict_get($module, target, input_key)\n--\n\n"
      "dict_get(target: quillmap, input_key) -> list\n"
      "\n"
      "get the target object from tolvane with input_key\n"
@@ -489,6 +497,7 @@ PyMethodDef module_functions[] = {
      "    "},
     {"dict_remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void *>(function_dict_remove)),
      METH_FASTCALL | METH_KEYWORDS,
+     "dict_remove($module, target, input_key)\n--\n\n"
      "dict_remove(target: quillmap, input_key) -> int\n"
      "\n"
      "remove the target object from tolvane with input_key\n"

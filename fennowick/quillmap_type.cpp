@@ -25,7 +25,14 @@ namespace fennowick::py {
 
 namespace {
 
+// Text signatures for inspect come first (up to "--", which __doc__ leaves
+// out); "..." stands for the builtin hash, which they cannot spell.
+#define QUILLMAP_PARAMETERS \
+  "name=None, size=650000000, bucket_chunk_size_exponent=20, bucket_chunk_number=100, chunk_size_exponent=5, " \
+  "serializer='pickle', hash_function=..., *, check_identity=True)\n--\n\n"
+
 const char init_doc[] =
+    "__init__($self, /, " QUILLMAP_PARAMETERS
     "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
     "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: unicode = u'pickle', "
     "hash_function: Callable = hash)\n"
@@ -386,7 +393,7 @@ PyGetSetDef quillmap_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_
                                  {"closed", get_closed, nullptr, closed_doc, nullptr},
                                  {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot quillmap_slots[] = {{Py_tp_doc, const_cast<char *>("\nclass provide quillmap\n    ")},
+PyType_Slot quillmap_slots[] = {{Py_tp_doc, const_cast<char *>("quillmap(" QUILLMAP_PARAMETERS "\nclass provide quillmap\n    ")},
                                 {Py_tp_new, reinterpret_cast<void *>(quillmap_new)},
                                 {Py_tp_init, reinterpret_cast<void *>(quillmap_init)},
                                 {Py_tp_finalize, reinterpret_cast<void *>(quillmap_finalize)},

@@ -68,6 +68,56 @@ def test_docstrings_open_with_the_signature(obj, first_line):
     assert lines[1] == ""
 
 
+def _stub_signatures():
+    """(owner, name) -> [(parameter, kind)] for every function of the stub;
+    of overloads, the one with the most parameters."""
+    import ast
+    import os
+    from inspect import Parameter
+    tree = ast.parse(open(os.path.join(os.path.dirname(qm.__file__), "quillmap.pyi")).read())
+    found = {}
+
+    def add(owner, fn, method):
+        a = fn.args
+        params = [(p.arg, Parameter.POSITIONAL_ONLY) for p in a.posonlyargs]
+        params += [(p.arg, Parameter.POSITIONAL_OR_KEYWORD) for p in a.args]
+        params += [(a.vararg.arg, Parameter.VAR_POSITIONAL)] if a.vararg else []
+        params += [(p.arg, Parameter.KEYWORD_ONLY) for p in a.kwonlyargs]
+        params += [(a.kwarg.arg, Parameter.VAR_KEYWORD)] if a.kwarg else []
+        if method:
+            params = params[1:]   # self: positional-only at run time
+        if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+            return
+        if len(params) >= len(found.get((owner, fn.name), [])):
+            found[(owner, fn.name)] = params
+
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            add(qm, node, False)
+        elif isinstance(node, ast.ClassDef) and node.name == "quillmap":
+            for fn in node.body:
+                if isinstance(fn, ast.FunctionDef):
+                    add(quillmap, fn, True)
+    return found
+
+
+STUB_SIGNATURES = _stub_signatures()
+
+
+@pytest.mark.parametrize("owner, name", STUB_SIGNATURES,
+                         ids=[("quillmap." if o is quillmap else "") + n for o, n in STUB_SIGNATURES])
+def test_signatures_of_every_method_and_function_match_the_stub(owner, name):
+    import inspect
+    signature = inspect.signature(getattr(owner, name))
+    params = list(signature.parameters.values())
+    if owner is quillmap:
+        assert params[0].name == "self"
+        params = params[1:]
+    assert [(p.name, p.kind) for p in params] == STUB_SIGNATURES[(owner, name)]
+    if name == "__init__":   # the class itself reads as its constructor
+        assert list(inspect.signature(quillmap).parameters.values()) == params
+
+
 def test_docstring_bodies():
     assert quillmap.__init__.__doc__.split("\n")[2] == "constructor of quillmap"
     assert "can be any callable user defined" in quillmap.__init__.__doc__
