@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh Debian machine with
-# Python 3.11: the native toolchain and libraries, then the package itself
-# with its test and benchmark extras. Safe to run again.
+# Python 3.11 or later: the native toolchain and libraries from Debian, then,
+# in the project's virtual environment (the active one, else .venv), the
+# package itself with its test and benchmark extras. Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/pythons.sh
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
+PY=${PYTHON:-python3}
 APT_PACKAGES=(
   build-essential ninja-build
   libgtest-dev libgmock-dev libbenchmark-dev libxxhash-dev
   clang libclang-rt-14-dev valgrind spin
   redis-server
 )
+# Debian's own python3 makes virtual environments only with python3-venv.
+"$PY" -c 'import ensurepip' >/dev/null 2>&1 || APT_PACKAGES+=(python3-venv)
 missing=()
 for p in "${APT_PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -23,7 +28,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-PY=${PYTHON:-python3}
-$PY -m pip install -q --upgrade "pip>=23" >/dev/null
-$PY -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja
-$PY -m pip install -q --no-build-isolation ".[test,bench]"
+venv=$(default_venv)
+if [ -n "${VIRTUAL_ENV:-}" ]; then PY="$VIRTUAL_ENV/bin/python"; fi
+./scripts/venv.sh "$PY" "$venv" test,bench

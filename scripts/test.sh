@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the native suite (GoogleTest via
 # CTest), the native suite again under AddressSanitizer+UBSan, the exhaustive
-# model check of the expansion protocol, and the Python suite (pytest).
+# model check of the expansion protocol, the Python suite (pytest) on each
+# supported Python found on the machine, each in a virtual environment of its
+# own, and a smoke test of the binary wheels. Arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "${SKIP_SETUP:-0}" = 1 ] || ./scripts/setup.sh
-PY=${PYTHON:-python3}
+source scripts/pythons.sh
+VENV=$(default_venv)
+PY="$VENV/bin/python"
+if [ ! -x "$PY" ]; then
+  echo "no environment in $VENV: run ./scripts/test.sh without SKIP_SETUP=1 once" >&2
+  exit 1
+fi
+# cmake comes from the environment when the machine has none of its own.
+export PATH="$PATH:$VENV/bin"
 JOBS=$(nproc)
+failed=()
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DFENNOWICK_PYTHON=OFF -DFENNOWICK_NATIVE_TESTS=ON \
@@ -43,8 +54,35 @@ if [ -x model/check.sh ]; then
 fi
 
 echo "== type check of the stubs against the tests' uses"
-(cd tests && $PY -m mypy --ignore-missing-imports python/test_dict_api.py python/test_batch.py python/helpers.py)
+(cd tests && "$PY" -m mypy --ignore-missing-imports python/test_dict_api.py python/test_batch.py python/helpers.py)
 
-echo "== python tests"
-# run against the installed package, not the source folder
-(cd tests && $PY -m pytest -q -p no:cacheprovider python "$@")
+# Run against the installed package, not the source folder. A failing version
+# does not stop the others; the command fails at the end.
+python_suite() {
+  local py=$1
+  shift
+  echo "== python tests, Python $(python_minor "$py") ($(dirname "$(dirname "$py")"))"
+  (cd tests && "$py" -m pytest -q -p no:cacheprovider python "$@") || failed+=("python tests on $(python_minor "$py")")
+}
+python_suite "$PY" "$@"
+default_minor=$(python_minor "$PY")
+for minor in "${SUPPORTED_PYTHONS[@]}"; do
+  [ "$minor" != "$default_minor" ] || continue
+  other=$(find_python "$minor")
+  if [ -z "$other" ]; then
+    echo "== Python $minor not found: its suite is skipped"
+    continue
+  fi
+  if [ "${SKIP_SETUP:-0}" != 1 ] || [ ! -x ".venv-$minor/bin/python" ]; then
+    ./scripts/venv.sh "$other" ".venv-$minor" test,bench
+  fi
+  python_suite "$PWD/.venv-$minor/bin/python" "$@"
+done
+
+echo "== binary wheels: build, repair, install without a compiler, share a map between two processes"
+./scripts/wheels.sh && ./scripts/wheel_smoke.sh || failed+=("wheels")
+
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
