@@ -116,22 +116,145 @@ def _columns() -> list[tuple[str, str, str, str, str]]:
     return cols
 
 
+def _size(rep: Report, key: str, workload: str, case: str, phase: str) -> int | None:
+    """Entries in the store while a phase ran: what growth reached, else the
+    keys it held (None when the run does not say)."""
+    _res, ph = _phase(rep, key, workload, case, phase)
+    if not ph:
+        return None
+    if workload == "growth":
+        return ph.get("done")
+    return ph["keys"] if ph.get("keys") is not None else ph.get("full_keys")
+
+
+def _sizes_differ(rep: Report, peer: type[Adapter], workload: str, case: str, phase: str) -> str:
+    """A flag for a comparison of stores that did not hold the same number of
+    entries, else ''."""
+    ours, theirs = (_size(rep, k, workload, case, phase) for k in ("quillmap", peer.key))
+    if ours is None or theirs is None or ours == theirs:
+        return ""
+    return f" [not the same size: quillmap {_count(ours)} entries, {peer.label} {_count(theirs)}]"
+
+
 def _not_ahead(rep: Report) -> list[str]:
-    """Every column where a peer (not a floor) beat quillmap, or quillmap has no number."""
+    """Every column where a peer (not a floor) beat quillmap, with every peer
+    that did, or where quillmap has no number; then growth's disk use and
+    longest insert where a peer did better. A comparison of stores of
+    different sizes is flagged on its line."""
     lines = []
     peers = [c for c in _ran(rep) if not c.floor and c.key != "quillmap"]
     for section, title, wl, case, ph in _columns():
         ours = _value(rep, "quillmap", wl, case, ph)
         rivals = [(v, c) for c in peers if not (c.reads_only and ph not in READ_PHASES)
                   for v in [_value(rep, c.key, wl, case, ph)] if v is not None]
-        best = max(rivals, default=None, key=lambda t: t[0])
         if ours is None:
             res = rep.results.get(("quillmap", wl, case), {})
             lines.append(f"- {section}, {title}: quillmap has no result ({res.get('note') or res.get('status', '?')})")
-        elif best and best[0] > ours:
-            lines.append(f"- {section}, {title}: {best[1].label} {_rate(best[0])}/s, quillmap "
-                         f"{_rate(ours)}/s (quillmap at {ours / best[0]:.2f}× of it)")
+            continue
+        ahead = sorted(((v, c) for v, c in rivals if v > ours), key=lambda t: -t[0])
+        if ahead:
+            lines.append(f"- {section}, {title}: quillmap {_rate(ours)}/s; ahead of it: " + "; ".join(
+                f"{c.label} {_rate(v)}/s (quillmap at {ours / v:.2f}× of it){_sizes_differ(rep, c, wl, case, ph)}"
+                for v, c in ahead))
+    for p in (1, 2):
+        title = f"growth, {p} process{'es' if p > 1 else ''}"
+        res, ours = _phase(rep, "quillmap", "growth", str(p), "insert")
+        if not ours or not ours.get("done"):
+            continue
+        disk = res.get("extra", {}).get("footprint")
+        smaller, shorter = [], []
+        for c in peers:
+            pres, theirs = _phase(rep, c.key, "growth", str(p), "insert")
+            if not theirs or not theirs.get("done"):
+                continue
+            flag = _sizes_differ(rep, c, "growth", str(p), "insert")
+            their_disk = pres.get("extra", {}).get("footprint")
+            if disk is not None and their_disk is not None and their_disk < disk:
+                smaller.append((their_disk, f"{c.label} {_mib(their_disk)}{flag}"))
+            if theirs["max_us"] < ours["max_us"]:
+                shorter.append((theirs["max_us"], f"{c.label} {_dur_us(theirs['max_us'])}{flag}"))
+        if smaller:
+            lines.append(f"- {title}, on disk: quillmap {_mib(disk)}; less: "
+                         + "; ".join(t for _, t in sorted(smaller)))
+        if shorter:
+            lines.append(f"- {title}, longest single insert: quillmap {_dur_us(ours['max_us'])}; shorter: "
+                         + "; ".join(t for _, t in sorted(shorter)))
     return lines
+
+
+# ---- when the parts of a report ran --------------------------------------------------------
+
+STAMP = re.compile(r"#\s+(\d{4}-\d\d-\d\d \d\d:\d\d(?::\d\d)?)(?: to (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d))?, ([0-9.]+) min")
+
+
+def _part_spans(commands: list[str]) -> list[tuple[str, float, float]]:
+    """(command, start, end) of every part whose line carries its stamps: the
+    end as written, or (older lines) the start plus the minutes it took."""
+    import time
+
+    spans = []
+    for c in commands:
+        m = STAMP.search(c)
+        if not m:
+            continue
+        first = m.group(1)
+        start = time.mktime(time.strptime(first, "%Y-%m-%d %H:%M:%S" if first.count(":") == 2 else "%Y-%m-%d %H:%M"))
+        end = (time.mktime(time.strptime(m.group(2), "%Y-%m-%d %H:%M:%S")) if m.group(2)
+               else start + 60 * float(m.group(3)))
+        spans.append((c.split("  #")[0], start, end))
+    return spans
+
+
+def _clock(t: float) -> str:
+    import time
+
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t))
+
+
+def _when(rep: Report) -> list[str]:
+    """When each part and each system's runs ran, the load before them, and,
+    said plainly, which parts ran at the same time."""
+    L: list[str] = []
+    spans = _part_spans(rep.commands)
+    overlaps = [(a, b, min(a[2], b[2]) - max(a[1], b[1])) for i, a in enumerate(spans) for b in spans[i + 1:]
+                if a[1] < b[2] and b[1] < a[2]]
+    runs = sorted((r["started"], r["ended"], k) for k, r in rep.results.items()
+                  if r.get("started") is not None and r.get("ended") is not None)
+    crossed = set()
+    for i, (s1, e1, k1) in enumerate(runs):
+        for s2, e2, k2 in runs[i + 1:]:
+            if s2 >= e1:
+                break
+            crossed.update((k1, k2))
+    if overlaps or crossed:
+        L += ["**Parts of this report ran at the same time**, sharing the machine's cores: their numbers "
+              "are lower than each would be alone, and not comparable with the rest."]
+        L += [f"- `{a[0]}` ({_clock(a[1])} to {_clock(a[2])}) and `{b[0]}` ({_clock(b[1])} to {_clock(b[2])}) "
+              f"overlap for {_seconds(round(both))}." for a, b, both in overlaps]
+        if crossed:
+            L.append(f"- {len(crossed)} runs overlap another run by their stamps: " + ", ".join(
+                f"{BY_KEY[k].label if k in BY_KEY else k} {wl} {case}" for k, wl, case in sorted(crossed)) + ".")
+        L.append("")
+    by_system: dict[str, list[dict]] = {}
+    for (key, _wl, _case), r in rep.results.items():
+        if r.get("started") is not None:
+            by_system.setdefault(key, []).append(r)
+    if by_system:
+        L += ["When each system's runs ran, and the machine's load (1-minute average) before them; a load "
+              f"near or above the number of cores ({os.cpu_count()}) means other work shared the machine:", ""]
+        rows = []
+        for c in rep.systems:
+            rs = by_system.get(c.key)
+            if not rs:
+                continue
+            loads = [r["load_before"] for r in rs if r.get("load_before") is not None]
+            load = "–" if not loads else f"{min(loads):.2f}" if min(loads) == max(loads) else \
+                f"{min(loads):.2f} to {max(loads):.2f}"
+            rows.append([_label(c), _clock(min(r["started"] for r in rs)), _clock(max(r["ended"] for r in rs)),
+                         str(len(rs)), load])
+        L += _table(["system", "first run started", "last run ended", "runs", "load before its runs"], rows)
+        L.append("")
+    return L
 
 
 def _machine() -> list[str]:
@@ -175,8 +298,16 @@ def _markdown(rep: Report) -> str:
     L = ["# quillmap against its peers", ""]
     L += ["Made with:", ""]
     L += [f"    {c}" for c in rep.commands]
-    L += ["", f"Full run: {rep.seconds / 60:.0f} minutes." if not cfg.quick else
-          "Quick mode: tiny sizes, to test the benchmark itself; the numbers are not for comparing.", ""]
+    spans = _part_spans(rep.commands)
+    clock = (max(e for _, _, e in spans) - min(s for _, s, _ in spans)) / 60 if spans else None
+    if cfg.quick:
+        L += ["", "Quick mode: tiny sizes, to test the benchmark itself; the numbers are not for comparing.", ""]
+    elif len(spans) > 1 and clock is not None:
+        L += ["", f"Run time of its parts together: {rep.seconds / 60:.0f} minutes; from the first start to "
+              f"the last end: {clock:.0f} minutes.", ""]
+    else:
+        L += ["", f"Full run: {rep.seconds / 60:.0f} minutes.", ""]
+    L += _when(rep)
     L += _machine()
     L += ["", "![chart](benchmarks.png)", "", "## How to read", "",
           f"Every system gets the same keys and the same values, pickled. N = {cfg.n:,} keys; "
@@ -280,7 +411,10 @@ def _markdown(rep: Report) -> str:
 
     if QuillmapAdapter in systems:
         ahead = _not_ahead(rep)
-        L += ["## Where quillmap is not ahead", ""]
+        L += ["## Where quillmap is not ahead", "",
+              "Every column where a peer's rate is above quillmap's, with every peer that is; then growth's "
+              "disk use and longest single insert where a peer's is lower. *[not the same size]* flags a "
+              "comparison of stores that held different numbers of entries (one stopped at its time limit).", ""]
         L += ahead or ["Nowhere: in every column quillmap is ahead of every peer that has a number."]
         L.append("")
 
@@ -330,7 +464,8 @@ def _chart(rep: Report, path: str) -> None:
                 if h:
                     b.set_hatch("///")
                     b.set_alpha(0.55)
-        ax.set_yscale("log")
+        if any(p.get_height() > 0 for p in ax.patches):
+            ax.set_yscale("log")   # (a log axis of nothing but zeros only warns)
         ax.set_xticks(x, [c[0] for c in cols], rotation=30 if len(cols) > 4 else 0, fontsize=8)
         ax.set_title(title)
         ax.set_ylabel("operations / s (log)")
@@ -357,7 +492,9 @@ def kept_sections(path: str) -> list[str]:
         return []
 
 
-def write_report(rep: Report, out: str) -> list[str]:
+def write_report(rep: Report, out: str, chart: bool = True) -> list[str]:
+    """Write the tables, the raw numbers and (with `chart`) the chart; a
+    chart left from an earlier write stays until the next one with it."""
     md, png, raw = (os.path.join(out, f) for f in ("benchmarks.md", "benchmarks.png", "results.json"))
     os.makedirs(out, exist_ok=True)
     kept = kept_sections(md)
@@ -368,7 +505,9 @@ def write_report(rep: Report, out: str) -> list[str]:
         have_matplotlib = True
     except ImportError:
         have_matplotlib = False
-    if not have_matplotlib:
+    if not chart:
+        png = ""
+    elif not have_matplotlib:
         print("note: no chart: matplotlib is missing (pip install 'fennowick[bench]' installs it)")
         png = ""
     else:

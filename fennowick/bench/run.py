@@ -91,7 +91,11 @@ def run_all(cfg: Config, systems: list[type[Adapter]], log=print, on_result=None
                                                                        "phases": {}}
                     continue
                 t = time.perf_counter()
+                load, started = _load(), time.time()
                 result = _execute(cls, run, cfg, workdir)
+                # when it ran, and how busy the machine was before it: runs of
+                # two benchmarks at the same time show in the report
+                result.update(started=round(started, 3), ended=round(time.time(), 3), load_before=load)
                 rep.configs[cls.key] = result.pop("config", cls.config)
                 rep.results[(cls.key, run.workload, run.case)] = result
                 note = f"  ({result['note']})" if result.get("note") else ""
@@ -109,6 +113,18 @@ def run_all(cfg: Config, systems: list[type[Adapter]], log=print, on_result=None
         shutil.rmtree(workdir, ignore_errors=True)
     rep.seconds = time.perf_counter() - t0
     return rep
+
+
+def _load() -> float | None:
+    """The machine's load average over the last minute."""
+    try:
+        return round(os.getloadavg()[0], 2)
+    except OSError:
+        return None
+
+
+def _stamp(t: float) -> str:
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t))
 
 
 def _merge_earlier(rep: Report, path: str) -> None:
@@ -161,22 +177,25 @@ def main(args: argparse.Namespace) -> int:
         + f" --out {out}"
     print(f"{'quick' if cfg.quick else 'full'} run of {len(systems)} systems: N={cfg.n:,}, growth to "
           f"{cfg.m:,}; results in {out}", flush=True)
-    started = time.strftime('%Y-%m-%d %H:%M')
+    started, load = time.time(), _load()
 
-    def save(part: Report, state: str = "") -> list[str]:
+    def save(part: Report, state: str = "", chart: bool = True) -> list[str]:
         # The report of what has run so far, merged with the folder's earlier
-        # runs of other systems. Written after every run too, so that a long
+        # runs of other systems. Written after every run too (without the
+        # chart, which takes longer than a quick run), so that a long
         # benchmark that is stopped keeps what it measured.
         done = copy.deepcopy(part)
-        done.commands = [f"{command}  # {started}, {done.seconds / 60:.1f} min{state}"]
+        load_text = f", load {load:.2f} before" if load is not None else ""
+        done.commands = [f"{command}  # {_stamp(started)} to {_stamp(time.time())}, "
+                         f"{done.seconds / 60:.1f} min{load_text}{state}"]
         _merge_earlier(done, os.path.join(out, "results.json"))
-        return write_report(done, out)
+        return write_report(done, out, chart=chart)
 
     latest: list[Report] = []
 
     def checkpoint(part: Report) -> None:
         latest[:] = [part]
-        save(part, ", in progress")
+        save(part, ", in progress", chart=False)
 
     signal.signal(signal.SIGTERM, signal.default_int_handler)  # stopped like Ctrl-C: the report is kept
     try:

@@ -51,12 +51,18 @@ def test_quick_bench_reports_quillmap_and_peers(tmp_path):
     assert runs[("sqlite", "writers", "4 shared")]["checked"] == "ok"
     # one-process references are not run where processes must share
     assert runs[("dict", "writers", "2 disjoint")]["status"] == "not run"
+    # every run that ran has its stamps and the load before it, one after the other
+    spans = sorted((r["started"], r["ended"]) for r in runs.values() if r["status"] != "not run")
+    assert all(r["load_before"] >= 0 for r in runs.values() if r["status"] != "not run")
+    assert all(s <= e <= later for (s, e), (later, _) in zip(spans, spans[1:] + [(math.inf, 0)]))
 
     md = (out / "benchmarks.md").read_text()
-    rows = [line for line in md.splitlines() if line.startswith("| **quillmap** |")]
+    tables = md.split("## One process", 1)[1]   # the figures, after when the runs ran
+    rows = [line for line in tables.splitlines() if line.startswith("| **quillmap** |")]
     assert len(rows) == 8  # two key kinds, read-heavy, writers, get and replace by size, growth twice
     assert all("/s" in row and "failed" not in row for row in rows)
     assert "![chart](benchmarks.png)" in md
+    assert "ran at the same time" not in md and "| first run started | last run ended |" in md
     assert md.endswith("\n" + kept) and "an earlier report" not in md  # another benchmark's section stays
 
     assert os.listdir(scratch) == []  # no backing file or database left behind
