@@ -607,6 +607,9 @@ void run(const unsigned char *file, u64 file_size, CheckReport &r, std::vector<b
       const u64 toff = b.forward;
       const std::string twhere = "bucket " + std::to_string(k + total);
       CheckLockScope twin(*locks, locks->word_at<u64>(region_header_size + toff + offsetof(Bucket, lock)));
+      // Once the table has doubled, an insert takes the twin's lock alone:
+      // its chunks may lie past the bump read for the old bucket.
+      w.bump_ = bump_now(arena, ah.arena_size);
       const Bucket tb = w.read<Bucket>(toff);
       const Held *tby = check_words(k + total, tb, twhere, twin.held());
       const Held tby_copy = tby ? *tby : by_copy;
