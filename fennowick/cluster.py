@@ -29,8 +29,9 @@ Consistency. Redis replicates asynchronously: a write acknowledged by a master
 that fails before its replica has it is lost when the replica takes over.
 `wait_replicas=n` sends WAIT after each write on the same connection and
 raises `NotReplicated` when fewer than n replicas confirm it within
-`wait_timeout` seconds (the write stands on the master then; it is only not
-known to be safe). Reads go to the masters, so a process reads its own writes.
+`wait_timeout` seconds, or when the master steps down while waiting (the
+write was applied by the master but is not known to be safe: it is lost if
+that master fails, or has been replaced, before a replica has it). Reads go to the masters, so a process reads its own writes.
 
 Iteration. keys(), values() and items() walk the buckets with HSCAN: never an
 error because of concurrent changes, every entry present for the whole walk
@@ -86,7 +87,8 @@ class ClusterAuthError(ClusterError, PermissionError):
 
 
 class NotReplicated(ClusterError):
-    """A write was applied on its master but fewer replicas than asked confirmed it in time."""
+    """A write was applied on its master but fewer replicas than asked confirmed it in
+    time (or the master stepped down meanwhile): it may be lost in a failover."""
 
 
 def _redis():
@@ -151,6 +153,11 @@ class ClusterMap:
     another's. A new namespace records its `serializer` (default pickle) and
     `buckets` (default 256); opening an existing one adopts them, and naming
     different ones raises ValueError.
+
+    `wait_replicas=n` makes every write wait until n replicas have it (WAIT,
+    at most `wait_timeout` seconds, else NotReplicated); `timeout` bounds each
+    connection attempt and reply, `retry_for` the time an operation goes on
+    retrying while the cluster reorganizes before ClusterUnavailable.
     """
 
     def __init__(self, url: str, *, namespace: str | None = None, serializer: str | None = None,
@@ -279,12 +286,28 @@ class ClusterMap:
             p = self._node_client(key).pipeline(transaction=False)
             p.execute_command(*args)
             p.execute_command("WAIT", self._wait, self._wait_ms)
-            result, acked = p.execute()
+            (result,), acked = self._waited(p.execute(raise_on_error=False))
             return result, acked
 
         result, acked = self._run(step)
         self._confirm(acked)
         return result
+
+    @staticmethod
+    def _waited(out: list[Any]) -> tuple[list[Any], int]:
+        """The replies of a pipeline that ends with WAIT: those of its commands (raising the
+        first error among them) and the number of replicas that confirmed. A master that
+        steps down to replica while waiting (its replica took over) ends the WAIT with
+        UNBLOCKED: no replica confirmed, and the write is lost with the old master's data."""
+        *results, acked = out
+        for r in results:
+            if isinstance(r, Exception):
+                raise r
+        if isinstance(acked, Exception):
+            if "UNBLOCKED" not in str(acked):
+                raise acked
+            acked = 0
+        return results, int(acked)
 
     def _confirm(self, acked: int) -> None:
         if acked < self._wait:
@@ -310,9 +333,10 @@ class ClusterMap:
                     p.execute_command(*commands[i][1])
                 if write and self._wait:
                     p.execute_command("WAIT", self._wait, self._wait_ms)
-                out = p.execute()
-                if write and self._wait:
-                    short.append(out.pop())
+                    out, acked = self._waited(p.execute(raise_on_error=False))
+                    short.append(acked)
+                else:
+                    out = p.execute()
                 for i, r in zip(idx, out):
                     results[i] = r
                 done = set(idx)

@@ -88,6 +88,7 @@ class Cluster:
         self.dir = tempfile.mkdtemp(prefix="quillmap-redis-")
         self.procs: dict[int, subprocess.Popen] = {}
         self.ports: list[int] = []
+        self.paused: set[int] = set()
         atexit.register(self.stop)
 
     @property
@@ -95,7 +96,8 @@ class Cluster:
         return f"redis://:{PASSWORD}@127.0.0.1:{self.live_ports()[0]}"
 
     def live_ports(self) -> list[int]:
-        return [p for p in self.ports if self.procs[p].poll() is None]
+        """Ports of the nodes that run and answer (not paused)."""
+        return [p for p in self.ports if self.procs[p].poll() is None and p not in self.paused]
 
     def _start_node(self, port: int) -> None:
         d = os.path.join(self.dir, str(port))
@@ -181,8 +183,7 @@ class Cluster:
             f = line.split()
             if len(f) >= 9 and "master" in f[2] and "fail" not in f[2]:
                 ports.append(int(f[1].split("@")[0].rsplit(":", 1)[1]))
-        return [p for p in ports if p in self.procs and self.procs[p].poll() is None
-                and _cli(p, "role").split()[:1] == ["master"]]
+        return [p for p in ports if p in self.live_ports() and _cli(p, "role").split()[:1] == ["master"]]
 
     def owner(self, slot: int) -> int:
         """Port of the live master serving hash slot `slot`."""
@@ -223,6 +224,15 @@ class Cluster:
         """SIGKILL one node."""
         self.procs[port].send_signal(signal.SIGKILL)
         self.procs[port].wait(10)
+
+    def pause(self, port: int) -> None:
+        """SIGSTOP one node, as a frozen host: it holds its connections and answers nothing."""
+        self.procs[port].send_signal(signal.SIGSTOP)
+        self.paused.add(port)
+
+    def resume(self, port: int) -> None:
+        self.procs[port].send_signal(signal.SIGCONT)
+        self.paused.discard(port)
 
     def restart(self, port: int) -> None:
         """Start a killed node again: it rejoins (as a replica, when its replica took over)."""

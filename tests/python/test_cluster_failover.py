@@ -1,7 +1,8 @@
-"""A master killed with SIGKILL under the write load of two processes (see
-cluster_failover.py, which also prints the figures): the writers go on after
-its replica takes over, only ClusterMap's documented errors reach them, and
-with wait_replicas=1 no acknowledged insert is lost."""
+"""A master killed with SIGKILL, or stopped until its replica took over and
+then let go on, under the write load of two processes (see cluster_failover.py,
+which also prints the figures): the writers go on after the replica takes
+over, only ClusterMap's documented errors reach them, and with
+wait_replicas=1 no acknowledged insert is lost."""
 
 import pytest
 
@@ -22,9 +23,10 @@ def own_cluster():
         c.remove()
 
 
+@pytest.mark.parametrize("pause", [False, True], ids=["killed", "paused"])
 @pytest.mark.parametrize("wait", [0, 1])
-def test_writers_resume_after_a_master_is_killed(own_cluster, wait):
-    r = one_round(own_cluster, wait)
+def test_writers_resume_after_a_master_fails(own_cluster, wait, pause):
+    r = one_round(own_cluster, wait, pause=pause)
     print(r)
     assert r["escaped"] == []
     assert set(r["errors"]) <= {"ClusterUnavailable", "NotReplicated"}
