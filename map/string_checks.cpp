@@ -19,29 +19,6 @@ namespace fennowick {
 
 using namespace string_map_detail;
 
-// ---- offsets from the file --------------------------------------------------
-
-template <int S> unsigned char *ConcurrentHashMap_string<S>::link(u64 off) const {
-  return in_arena(this->base_, limit_, off, sizeof(ChunkLink), "chunk link out of range");
-}
-
-template <int S>
-unsigned char *ConcurrentHashMap_string<S>::payload(const unsigned char *lnk, u64 len) const {
-  return in_arena(this->base_, limit_, load<u64>(lnk), len, "chunk payload out of range");
-}
-
-template <int S> unsigned char *ConcurrentHashMap_string<S>::node_link(u64 off) const {
-  unsigned char *p = link(off);
-  writable(p, sizeof(ChunkLink));
-  return p;
-}
-
-template <int S> unsigned char *ConcurrentHashMap_string<S>::node_payload(const unsigned char *lnk) const {
-  unsigned char *p = payload(lnk, 2 * sizeof(MapEntry));
-  writable(p, 2 * sizeof(MapEntry));
-  return p;
-}
-
 // ---- the map's own structures ------------------------------------------------------
 
 template <int S> void ConcurrentHashMap_string<S>::setup_guard() {
@@ -106,7 +83,7 @@ template <int S> u64 ConcurrentHashMap_string<S>::max_links(u64 payload_unit) co
 // not hold is damage, not a reason to walk (possibly around a cycle) for ever.
 template <int S> void ConcurrentHashMap_string<S>::check_bucket(const Bucket *bucket) const {
   const ChunkList &l = bucket->entries;
-  if (l.links == 0 || l.links > max_links(unit_node) || l.count > 2 * l.links)
+  if (l.links == 0 || l.links > node_links_max_ || l.count > 2 * l.links)
     throw_damaged("bucket counts impossible");
 }
 
@@ -150,10 +127,6 @@ void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n,
   writable(this->base_ + payloads.start, payloads.last + payload_unit - payloads.start);
 }
 
-template unsigned char *ConcurrentHashMap_string<1>::link(u64) const;
-template unsigned char *ConcurrentHashMap_string<1>::payload(const unsigned char *, u64) const;
-template unsigned char *ConcurrentHashMap_string<1>::node_link(u64) const;
-template unsigned char *ConcurrentHashMap_string<1>::node_payload(const unsigned char *) const;
 template void ConcurrentHashMap_string<1>::setup_guard();
 template void ConcurrentHashMap_string<1>::guard(u64, u64) noexcept;
 template bool ConcurrentHashMap_string<1>::over_structure(u64, u64) const noexcept;

@@ -113,6 +113,7 @@ void ConcurrentHashMap_string<S>::create(std::string &name, unsigned char, unsig
   file_handle_ = file;
   mapping_handle_ = mapping;
   limit_ = arena_header(base)->arena_size;
+  node_links_max_ = max_links(unit_node);
   try {
     unsigned char *header_chunk = arena_alloc_chunks(base, 1, unit_map_header);
     if (header_chunk == nullptr) throw std::runtime_error(last_error() ? last_error() : "out of memory");
@@ -227,6 +228,7 @@ template <int S> void ConcurrentHashMap_string<S>::open(const std::string &name)
   mapping_handle_ = mapping;
   const u64 limit = arena_header(base)->arena_size;
   limit_ = limit;
+  node_links_max_ = max_links(unit_node);
 
   // Nothing of the header is trusted before it has been checked.
   auto bad = [](const char *what) -> void { throw std::runtime_error(std::string("not a map file: ") + what); };

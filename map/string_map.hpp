@@ -20,6 +20,7 @@
 
 #include "map/concurrent_hash_map.hpp"
 #include "shm/allocator.hpp"
+#include "shm/arena.hpp"
 #include "shm/region.hpp"
 #include "shm/registry.hpp"
 
@@ -296,13 +297,28 @@ private:
 public:
   // Addresses from offsets read out of the file, bounds-checked against the
   // arena; a bad one throws std::runtime_error naming the damage.
-  unsigned char *link(std::uint64_t off) const;
-  unsigned char *payload(const unsigned char *link, std::uint64_t len) const;
+  unsigned char *link(std::uint64_t off) const {
+    if (off < arena_header_size) [[unlikely]] throw_damaged("chunk link out of range");
+    return at_checked(this->base_, limit_, off, sizeof(ChunkLink), "chunk link out of range");
+  }
+  unsigned char *payload(const unsigned char *link, std::uint64_t len) const {
+    const std::uint64_t off = load<std::uint64_t>(link);
+    if (off < arena_header_size) [[unlikely]] throw_damaged("chunk payload out of range");
+    return at_checked(this->base_, limit_, off, len, "chunk payload out of range");
+  }
   // The same for what the map writes through: a node's link and its two
   // entries, and (writable) any other chunk before it is written or given
   // back; these also refuse a chunk that lies over the map's own structures.
-  unsigned char *node_link(std::uint64_t off) const;
-  unsigned char *node_payload(const unsigned char *link) const;
+  unsigned char *node_link(std::uint64_t off) const {
+    unsigned char *p = link(off);
+    writable(p, sizeof(ChunkLink));
+    return p;
+  }
+  unsigned char *node_payload(const unsigned char *link) const {
+    unsigned char *p = payload(link, 2 * sizeof(MapEntry));
+    writable(p, 2 * sizeof(MapEntry));
+    return p;
+  }
   void writable(const unsigned char *p, std::uint64_t len) const {
     ClearSpan span;
     writable(p, len, span);
@@ -359,6 +375,7 @@ private:
   std::uint8_t data_chunk_unit_ = 0;
   unsigned bucket_shift_ = 0;  // log2 of buckets_per_chunk
   std::uint64_t limit_ = 0;  // arena size: every offset followed must stay below it
+  std::uint64_t node_links_max_ = 0;  // max_links(unit_node), fixed by limit_
 };
 
 extern template class ConcurrentHashMap_string<1>;

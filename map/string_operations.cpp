@@ -108,8 +108,10 @@ bool ConcurrentHashMap_string<S>::match(const MapEntry *e, const signed char *ke
   const u64 U = entry->key.per_link;
   const u64 links = entry->key.links;
   if (key_len == 0) return true;
-  if (U == 0 || links != ceil_div(key_len, U)) throw_damaged("key string inconsistent");
   const auto *k = reinterpret_cast<const unsigned char *>(key);
+  if (links == 1 && key_len <= U)  // most keys: one chunk
+    return std::memcmp(payload(link(entry->key.first), U), k, key_len) == 0;
+  if (U == 0 || links != ceil_div(key_len, U)) throw_damaged("key string inconsistent");
   return for_each_link(entry->key.first, links, U, [&](u64 i, unsigned char *, unsigned char *data) {
     const u64 from = i * U, n = key_len - from < U ? key_len - from : U;
     return std::memcmp(data, k + from, n) == 0;
@@ -346,6 +348,10 @@ template <int S> bool ConcurrentHashMap_string<S>::stale_forward(u64 k, u64 n, u
 // Copy a stored string out; its counts are checked before anything is read.
 template <int S> void ConcurrentHashMap_string<S>::read_string(const ChunkList &list, char *dest) const {
   const u64 L = list.count, links = list.links, U = data_chunk_unit_;
+  if (links == 1 && L - 1 < U) {  // most strings: one chunk of 1 to U bytes
+    std::memcpy(dest, payload(link(list.first), U), L);
+    return;
+  }
   if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
   if (links == 0) return;
   // Every chunk but the last is full: copied at the unit's size, known to the
