@@ -509,9 +509,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "check", help="walk a map file and report the first inconsistency",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Walk a map file read-only: report the first inconsistency, the lock words held "
+        description="Walk a map file: report the first inconsistency, the lock words held "
                     "with their holders (alive, dead, unknown: another pid namespace or a plain held "
-                    "value, gone: its view closed or was recovered) and the views attached.",
+                    "value, gone: its view closed or was recovered) and the views attached. A map that "
+                    "live processes have open is walked bucket by bucket under each bucket's lock "
+                    "(taken with bounded retries; a bucket whose lock stays held is walked as held), "
+                    "so a map that others write without pause is checked all the same.",
         epilog="exit status:\n"
                "  0  not damaged. The first line says 'ok', 'in use' (live holders, operations under\n"
                "     way) or 'needs recovery' (locks or work of dead or gone holders; the next process\n"
@@ -519,8 +522,9 @@ def build_parser() -> argparse.ArgumentParser:
                "  1  damaged: the line says what is inconsistent\n"
                "  2  no such file, or a usage error\n"
                "  4  busy, try again: processes that have the map open changed it under every walk\n"
-               "     (a walk takes no locks; an inconsistency it meets on a live map is walked again,\n"
-               "     and called damage only when it stays while the map does not change)")
+               "     (rare: when the table doubled under every reading of it, or when this process may\n"
+               "     not write the file and so walks it without locks; an inconsistency met then is\n"
+               "     walked again, and called damage only when it stays while the map does not change)")
     p.add_argument("name", help="path of the map file")
     p.add_argument("--json", action="store_true", help="print the whole report as JSON (ok, busy, damaged, problem)")
     p.set_defaults(func=check)
@@ -543,8 +547,8 @@ def build_parser() -> argparse.ArgumentParser:
         "ls", help="list the map files in a directory with size, entries and attached processes",
         description="List the map files of DIR (default: where new maps go: $TMPDIR, else /dev/shm, else the "
                     "temporary directory) with their size, entries and the live processes that have them "
-                    "open, so that stale ones can be found and unlinked. Each file is walked read-only "
-                    "(time in proportion to its size); files that are not maps are left out.")
+                    "open, so that stale ones can be found and unlinked. Each file is walked as quillmap check "
+                    "walks it (time in proportion to its size); files that are not maps are left out.")
     p.add_argument("dir", nargs="?", default=None, help="the directory to list")
     p.add_argument("--json", action="store_true", help="print the list as JSON")
     p.set_defaults(func=ls)

@@ -93,9 +93,11 @@ const char stats_doc[] =
     "the figures `quillmap stat` prints: file_size, arena_size, arena_used, bucket_chunks_in_use,\n"
     "bucket_chunk_number, buckets_per_chunk, buckets, entries, load, longest_bucket, data_chunk_unit,\n"
     "expanding, at_capacity (all bucket chunks in use: the table grows no more; inserts past 2 entries per\n"
-    "bucket then warn with a RuntimeWarning, once per map and process). Computed by a full read-only walk\n"
-    "of the file this object has open (also after unlink() or a change of directory), so it costs time\n"
-    "proportional to the map's size and, while other processes write, is not a snapshot. RuntimeError when the walk finds no table to report on.";
+    "bucket then warn with a RuntimeWarning, once per map and process). Computed by a full walk of the\n"
+    "file this object has open (also after unlink() or a change of directory), as `quillmap check` walks\n"
+    "it (bucket by bucket under the bucket locks while processes have the map open), so it costs time\n"
+    "proportional to the map's size and, while other processes write, is not a snapshot. RuntimeError\n"
+    "when the walk finds no table to report on.";
 
 const char unlink_doc[] =
     "unlink($self, /)\n--\n\n"

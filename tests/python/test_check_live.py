@@ -21,9 +21,9 @@ def inserter(name, stop):
     d = quillmap(name=name)
     i = 0
     while not stop.is_set():   # a bounded working set: the table grows for a while, the arena stays in bounds
-        d[i % 400_000] = b"v" * (i % 300)
+        d[i % 200_000] = b"v" * (i % 300)
         if i % 3 == 0:
-            d.pop((i - 2) % 400_000, None)
+            d.pop((i - 2) % 200_000, None)
         i += 1
 
 
@@ -41,7 +41,7 @@ def test_a_map_written_and_grown_by_another_process_is_checked_under_its_locks(c
     p.start()
     codes, sizes = [], set()
     try:
-        for _ in range(16):
+        for _ in range(10):
             code, out = run(capsys, command, name, "--json")
             assert code in (0, CHECK_BUSY), out   # never damaged
             report = json.loads(out)
