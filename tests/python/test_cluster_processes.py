@@ -181,6 +181,7 @@ def _gone(pid):
 def test_the_session_cluster_is_stopped_however_the_run_ends(tmp_path, monkeypatch, end):
     import os
     import shutil
+    import signal
     import time
 
     from helpers import run_python
@@ -190,11 +191,16 @@ def test_the_session_cluster_is_stopped_however_the_run_ends(tmp_path, monkeypat
                    f"'redis_cluster', {str(tmp_path / 'test_run.py')!r}]))")
     assert r.returncode == (1 if "assert" in end else -9), r.stdout + r.stderr
     folder, *pids = (tmp_path / "nodes").read_text().split()
-    assert len(pids) == 6
-    deadline = time.monotonic() + 30
-    while not all(_gone(int(p)) for p in pids) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert [p for p in pids if not _gone(int(p))] == []
-    if "assert" in end:
-        assert not os.path.exists(folder)
-    shutil.rmtree(folder, ignore_errors=True)
+    try:
+        assert len(pids) == 6
+        deadline = time.monotonic() + 30
+        while not all(_gone(int(p)) for p in pids) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert [p for p in pids if not _gone(int(p))] == []
+        if "assert" in end:
+            assert not os.path.exists(folder)
+    finally:  # whatever the outcome, leave no server of this test behind
+        for p in pids:
+            if not _gone(int(p)):
+                os.kill(int(p), signal.SIGKILL)
+        shutil.rmtree(folder, ignore_errors=True)
