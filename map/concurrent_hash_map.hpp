@@ -121,9 +121,11 @@ struct MapShape {
 // the string map (words in the mapped file), 0 for the pointer-keyed map.
 template <int Shared> class ConcurrentHashMap_base {
 public:
-  // Run this caller's share of one expansion. Precondition: the caller is
-  // counted into expansion_participants (a join below returned true).
-  virtual void expand() = 0;
+  // Run this caller's share of the expansion of n. Precondition: the caller
+  // is counted into expansion_participants at n (a join below returned n).
+  // n is the one the join checked under expansion_lock: read again later, it
+  // may already be a doubling further on, which this caller never joined.
+  virtual void expand(std::uint64_t n) = 0;
 
   // Join the current (or a new) expansion if no more than 4096 participants
   // are in and the table has room to double; then take part in it.
@@ -141,10 +143,11 @@ public:
     return static_cast<unsigned __int128>(2) * buckets_per_chunk_ * n < entry_count();
   }
 
-  // Join rules. Each takes expansion_lock, checks, and counts the caller in;
-  // a caller that joined must then call expand().
-  bool join_for_load() noexcept;                     // insert: load above two per bucket
-  bool join_for_target(std::uint64_t target) noexcept;  // helpers: n below target
+  // Join rules. Each takes expansion_lock, checks, and counts the caller in
+  // at the n it returns (0: not joined); a caller that joined must then call
+  // expand(n).
+  std::uint64_t join_for_load() noexcept;                     // insert: load above two per bucket
+  std::uint64_t join_for_target(std::uint64_t target) noexcept;  // helpers: n below target
   // Count out; the last participant of a published expansion doubles n.
   // Returns true when this caller doubled.
   bool finish(std::uint64_t n) noexcept;

@@ -93,24 +93,24 @@ template <int S> u64 ConcurrentHashMap_base<S>::participants() const noexcept {
   return word(*expansion_participants_).load(std::memory_order_seq_cst);
 }
 
-template <int S> bool ConcurrentHashMap_base<S>::join_for_load() noexcept {
+template <int S> u64 ConcurrentHashMap_base<S>::join_for_load() noexcept {
   SpinGuard<u64> g(*expansion_lock_);
   const u64 n = bucket_chunks_in_use();
-  if (!over_load(n)) return false;
-  if (participants() > max_participants) return false;
-  if (2 * n > bucket_chunk_number_) return false;
+  if (n == 0 || !over_load(n)) return 0;
+  if (participants() > max_participants) return 0;
+  if (2 * n > bucket_chunk_number_) return 0;
   count_in(n);
-  return true;
+  return n;
 }
 
-template <int S> bool ConcurrentHashMap_base<S>::join_for_target(u64 target) noexcept {
+template <int S> u64 ConcurrentHashMap_base<S>::join_for_target(u64 target) noexcept {
   SpinGuard<u64> g(*expansion_lock_);
   const u64 n = bucket_chunks_in_use();
-  if (n >= target) return false;
-  if (participants() > max_participants) return false;
-  if (2 * n > bucket_chunk_number_) return false;
+  if (n == 0 || n >= target) return 0;
+  if (participants() > max_participants) return 0;
+  if (2 * n > bucket_chunk_number_) return 0;
   count_in(n);
-  return true;
+  return n;
 }
 
 template <int S> void ConcurrentHashMap_base<S>::count_in(u64 n) noexcept {
@@ -144,8 +144,7 @@ template <int S> bool ConcurrentHashMap_base<S>::finish(u64 n) noexcept {
 }
 
 template <int S> void ConcurrentHashMap_base<S>::python_expansion_helper(unsigned long long) {
-  if (!join_for_target(~u64{0})) return;
-  expand();
+  if (const u64 n = join_for_target(~u64{0})) expand(n);
 }
 
 template class ConcurrentHashMap_base<1>;
@@ -243,23 +242,46 @@ template <int S> void ConcurrentHashMap_string<S>::move_batch_range(u64 batch, u
   mark_batch(n, batch);
 }
 
-// Waiting on a claim marker: a leader that has died is withdrawn so that
-// someone else can lead.
-template <int S> void ConcurrentHashMap_string<S>::withdraw_dead_claim(u64 n) {
+// A claim marker in slot n. The claimant's part is short, so the marker is
+// left be unless the claimant recorded with it has died, or no claimant has
+// been recorded for n while this view saw the marker for two seconds (one
+// that died between its claim and its record). Withdrawing clears the record
+// first, by compare-and-swap from what was read, so that a claimant who
+// records itself meanwhile keeps its claim; then slot n goes back to 0 for
+// anyone to claim. A claimant that gives up, or whose publication fails,
+// clears its own record (drop_own_record): a record names a live claimant
+// only while that claimant leads n, so no one waits on a live process that
+// has long stopped leading.
+template <int S> void ConcurrentHashMap_string<S>::look_at_claim(u64 n) {
   MapSharedWords *w = shared_words();
   if (w == nullptr) return;
+  u64 leader = word(w->leader).load(std::memory_order_seq_cst);
   const u64 leader_n = word(w->leader_n).load(std::memory_order_seq_cst);
-  const auto leader = static_cast<std::uint32_t>(word(w->leader).load(std::memory_order_seq_cst));
-  bool dead = false;
-  if (leader_n == n) {
-    const Liveness l = registry_.liveness(leader);
-    dead = l == Liveness::dead || l == Liveness::gone;
+  if (leader != 0 && leader_n == n) {
+    const Liveness l = registry_.liveness(static_cast<std::uint32_t>(leader));
+    if (l != Liveness::dead && l != Liveness::gone) return;
   } else {
-    dead = true;  // caller only asks after waiting long with no leader recorded
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    const std::int64_t ticks = now.count();
+    if (claim_seen_n_.exchange(n, std::memory_order_relaxed) != n) {
+      claim_seen_at_.store(ticks, std::memory_order_relaxed);
+      return;
+    }
+    const std::chrono::steady_clock::duration seen(ticks - claim_seen_at_.load(std::memory_order_relaxed));
+    if (seen < std::chrono::seconds(2)) return;
   }
-  if (!dead) return;
+  claim_seen_n_.store(0, std::memory_order_relaxed);
+  if (!word(w->leader).compare_exchange_strong(leader, 0, std::memory_order_seq_cst)) return;  // recorded meanwhile
+  FENNOWICK_CRASH_POINT();
   u64 expected = claim_marker;
   word(this->table_[n]).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+}
+
+template <int S> void ConcurrentHashMap_string<S>::drop_own_record(MapSharedWords *w) noexcept {
+  if (w == nullptr) return;
+  u64 me = registry_.holder();
+  word(w->leader).compare_exchange_strong(me, 0, std::memory_order_seq_cst);
+  FENNOWICK_CRASH_POINT();
 }
 
 // Counts a participant out on every way out, exceptions included; once the
@@ -294,8 +316,6 @@ template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget
   // changed under the join (it cannot, in a sound map) is refused here.
   if (n == 0 || n > this->bucket_chunk_number_ / 2) throw_damaged("bucket chunks in use out of range");
 
-  using clock = std::chrono::steady_clock;
-  auto unrecorded_since = clock::now();
   for (;;) {
     u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
     if (v == 0) {
@@ -308,16 +328,9 @@ template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget
       continue;
     }
     if (v != claim_marker) break;
-    // Claimed, not yet published: the leader's part is short, so a slice
-    // leaves it be unless the leader has died.
-    MapSharedWords *w = shared_words();
-    if (w != nullptr && word(w->leader_n).load(std::memory_order_seq_cst) == n) {
-      unrecorded_since = clock::now();
-      withdraw_dead_claim(n);
-    } else if (w != nullptr && clock::now() - unrecorded_since > std::chrono::seconds(2)) {
-      withdraw_dead_claim(n);
-      unrecorded_since = clock::now();
-    }
+    // Claimed, not yet published: a slice leaves it be, unless the claimant
+    // has died.
+    look_at_claim(n);
     if (budget != ~u64{0}) return;
     if (!host::is_finalizing()) host::sleep_wait();
   }
@@ -367,10 +380,9 @@ template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget
 }
 
 // A helper's whole part: it returns when the expansion of n is complete (the
-// caller has counted itself in).
-template <int S> void ConcurrentHashMap_string<S>::expand() {
+// caller has counted itself in at n).
+template <int S> void ConcurrentHashMap_string<S>::expand(u64 n) {
   OpScope op(*this);
-  const u64 n = this->bucket_chunks_in_use();
   Finish out{this, n, ~u64{0}};
   for (;;) {
     participate(n, ~u64{0});
@@ -417,6 +429,9 @@ template <int S> void ConcurrentHashMap_string<S>::after_write(bool appended) {
       const u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
       if (v > claim_marker) return expand_slice(n, false);
       if (v == 0 && appended && this->over_load(n)) return expand_slice(n, true);
+      // A claim whose claimant died is withdrawn by operations too, not
+      // only by the helpers: the table would stop growing until one came.
+      if (v == claim_marker) return look_at_claim(n);
     }
     if (MapSharedWords *w = shared_words(); w && word(w->clear_n).load(std::memory_order_relaxed) == n)
       clear_slice(n, slice_batches);
@@ -499,7 +514,11 @@ template <int S> void ConcurrentHashMap_string<S>::clear_slice(u64 doubled_n, u6
 // whole half alone.
 template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
   const u64 s = this->buckets_per_chunk_;
-  if (MapSharedWords *w = shared_words()) {
+  MapSharedWords *w = shared_words();
+  if (w != nullptr) {
+    // The holder first: one who reads it with the n of an earlier claim
+    // takes the claim for unrecorded and gives it two seconds, never the
+    // holder of an earlier claim for this one's.
     word(w->leader).store(registry_.holder(), std::memory_order_seq_cst);
     word(w->leader_n).store(n, std::memory_order_seq_cst);
   }
@@ -511,6 +530,7 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
     made = offset_of(this->base_, block);
     bitmap_for(n, true);
   } catch (...) {
+    drop_own_record(w);
     u64 expected = claim_marker;
     word(this->table_[n]).compare_exchange_strong(expected, 0, std::memory_order_seq_cst);  // withdraw
     throw;
@@ -518,7 +538,11 @@ template <int S> void ConcurrentHashMap_string<S>::lead(u64 n) {
   word(*this->migration_cursor_).store(static_cast<std::int64_t>(s * n - 1), std::memory_order_seq_cst);
   FENNOWICK_CRASH_POINT();
   u64 expected = claim_marker;
-  word(this->table_[n]).compare_exchange_strong(expected, made, std::memory_order_seq_cst);
+  if (!word(this->table_[n]).compare_exchange_strong(expected, made, std::memory_order_seq_cst)) {
+    // Withdrawn under us (taken for dead or unrecorded) and perhaps claimed
+    // again: the other claimant leads, and this chunk stays unused.
+    drop_own_record(w);
+  }
   FENNOWICK_CRASH_POINT();
 }
 
@@ -794,7 +818,7 @@ template <int S> void ConcurrentHashMap_string<S>::clear_forwards(u64 n) noexcep
   }
 }
 
-template void ConcurrentHashMap_string<1>::expand();
+template void ConcurrentHashMap_string<1>::expand(u64);
 template void ConcurrentHashMap_string<1>::move_bucket(u64, u64);
 template void ConcurrentHashMap_string<1>::roll_forward_move(Bucket *, OpRecord &);
 template void ConcurrentHashMap_string<1>::note_membership(u64, u64, u64) noexcept;
@@ -804,7 +828,8 @@ template void ConcurrentHashMap_string<1>::mark_batch(u64, u64);
 template bool ConcurrentHashMap_string<1>::all_batches_done(u64);
 template bool ConcurrentHashMap_string<1>::try_double(u64);
 template void ConcurrentHashMap_string<1>::move_batch_range(u64, u64);
-template void ConcurrentHashMap_string<1>::withdraw_dead_claim(u64);
+template void ConcurrentHashMap_string<1>::look_at_claim(u64);
+template void ConcurrentHashMap_string<1>::drop_own_record(MapSharedWords *) noexcept;
 template void ConcurrentHashMap_string<1>::lead(u64);
 template void ConcurrentHashMap_string<1>::entry_slots(Bucket *, u64, std::vector<MapEntry *> &);
 template void ConcurrentHashMap_string<1>::compact_from(Bucket *, OpRecord *, u64, u64, u64, u64,
@@ -821,8 +846,7 @@ template void ConcurrentHashMap_string<1>::twin_chunk(u64, u64);
 void python_expansion_helper_string(const std::string &name, unsigned long long target_length) {
   std::string path = name;
   ConcurrentHashMap_string<1> map(path, 2, 2, 2, 3);
-  if (!map.join_for_target_as_view(target_length)) return;
-  map.expand();
+  if (const u64 n = map.join_for_target_as_view(target_length)) map.expand(n);
 }
 
 }  // namespace fennowick

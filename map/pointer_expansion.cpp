@@ -26,11 +26,11 @@ template <class T> std::atomic_ref<T> word(T &w) { return std::atomic_ref<T>(w);
 
 // ---- expansion ----------------------------------------------------------------------------------
 
-void ConcurrentHashMap_pointer::expand_quietly() noexcept {
+void ConcurrentHashMap_pointer::expand_quietly(u64 n) noexcept {
   // The insert has stored its entry; an expansion that cannot get memory is
   // withdrawn and leaves the table as it was, so the insert still succeeded.
   try {
-    expand();
+    expand(n);
   } catch (...) {
   }
 }
@@ -55,9 +55,8 @@ void ConcurrentHashMap_pointer::free_fresh_chunk(Bucket *chunk) noexcept {
   heap_free(chunk);
 }
 
-void ConcurrentHashMap_pointer::expand() {
+void ConcurrentHashMap_pointer::expand(u64 n) {
   if (table_ == nullptr) throw empty_chunks_exception();
-  const u64 n = bucket_chunks_in_use();
   const u64 s = buckets_per_chunk_;
   // Counts this participant out on every way out, exceptions included.
   struct Finish {
@@ -207,8 +206,7 @@ void ConcurrentHashMap_pointer::clear_forwards(u64 n) noexcept {
 void python_expansion_helper_pointer(const std::string &name, unsigned long long target_length) {
   std::string n = name;
   ConcurrentHashMap_pointer map(n, 2, 2);
-  if (!map.join_for_target(target_length)) return;
-  map.expand();
+  if (const u64 n = map.join_for_target(target_length)) map.expand(n);
 }
 
 // ---- diagnostics --------------------------------------------------------------------------------

@@ -296,8 +296,8 @@ Bucket *ConcurrentHashMap_pointer::lock_for_insert(long long hash) {
     if (fwd == 0) continue;  // the table doubled meanwhile: hash again
     if (chance) {
       chance = false;
-      if (join_for_load()) {
-        expand_quietly();
+      if (const u64 n = join_for_load()) {
+        expand_quietly(n);
         continue;
       }
     }
@@ -382,7 +382,7 @@ void ConcurrentHashMap_pointer::insert(PyObject *key, PyObject *value, long long
 
   // Load rule: above two entries per bucket in use, start or join an expansion.
   if (!over_load(bucket_chunks_in_use())) return;
-  if (join_for_load()) expand_quietly();
+  if (const u64 n = join_for_load()) expand_quietly(n);
 }
 
 bool ConcurrentHashMap_pointer::get(PyObject *key, long long hash, PyObject *&value) {

@@ -82,7 +82,7 @@ public:
   // One expansion share; see ConcurrentHashMap_base. Throws
   // "PyMem_Malloc failed!" when the leader cannot allocate the new half (the
   // expansion is then withdrawn and the table stays as it was).
-  void expand() override;
+  void expand(std::uint64_t n) override;
 
   // ---- diagnostics (for tests and monitoring) ----
   std::uint64_t pool_free_nodes() const noexcept;
@@ -112,7 +112,7 @@ private:
   void free_fresh_chunk(Bucket *chunk) noexcept;
   void move_bucket(std::uint64_t f, std::uint64_t n);
   void clear_forwards(std::uint64_t n) noexcept;
-  void expand_quietly() noexcept;
+  void expand_quietly(std::uint64_t n) noexcept;
 
   detail::PointerNodePool *pool_ = nullptr;
   bool creator_ = false;  // registered among the live tables under this object's address

@@ -108,7 +108,7 @@ template <int S> void ConcurrentHashMap_string<S>::reattach_after_fork() {
   attach_view();
 }
 
-template <int S> bool ConcurrentHashMap_string<S>::join_for_target_as_view(u64 target) {
+template <int S> u64 ConcurrentHashMap_string<S>::join_for_target_as_view(u64 target) {
   OpScope op(*this);
   return this->join_for_target(target);
 }
@@ -253,7 +253,7 @@ template void ConcurrentHashMap_string<1>::attach_view();
 template void ConcurrentHashMap_string<1>::free_chain(u64, u64, u64);
 template void ConcurrentHashMap_string<1>::reattach_after_fork();
 template void ConcurrentHashMap_string<1>::lock_bucket(Bucket *);
-template bool ConcurrentHashMap_string<1>::join_for_target_as_view(u64);
+template u64 ConcurrentHashMap_string<1>::join_for_target_as_view(u64);
 template std::uint64_t ConcurrentHashMap_string<1>::entry_count() const noexcept;
 template void ConcurrentHashMap_string<1>::recover_slot_record(void *, std::uint32_t, RegistrySlot &);
 template void ConcurrentHashMap_string<1>::recover_record(std::uint32_t, OpRecord &);

@@ -165,7 +165,7 @@ public:
   // may not be removed.
   std::uint64_t clear();
 
-  void expand() override;
+  void expand(std::uint64_t n) override;
 
   // The exact number of entries: the sum of every registry slot's count
   // (entry_count in the file is kept as well, as an estimate for the load
@@ -175,7 +175,7 @@ public:
   std::uint32_t holder() const noexcept { return registry_.holder(); }
   Registry &registry() noexcept { return registry_; }
   // join_for_target as this view (its lock words name it).
-  bool join_for_target_as_view(std::uint64_t target);
+  std::uint64_t join_for_target_as_view(std::uint64_t target);
   // Recover every registry slot whose process has died; returns how many.
   std::size_t reclaim_dead() { return registry_.present() ? registry_.reclaim_dead() : 0; }
 
@@ -235,7 +235,8 @@ private:
                     std::uint64_t i, std::vector<MapEntry *> *known = nullptr);
   void recover_membership(std::uint32_t holder, OpRecord &r);
   void free_chain(std::uint64_t first, std::uint64_t links, std::uint64_t unit);
-  void withdraw_dead_claim(std::uint64_t n);
+  void look_at_claim(std::uint64_t n);
+  void drop_own_record(MapSharedWords *w) noexcept;
   void note_membership(std::uint64_t state, std::uint64_t before, std::uint64_t n) noexcept override;
   std::uint64_t *bitmap_for(std::uint64_t n, bool make);
   void lead(std::uint64_t n);
@@ -292,6 +293,10 @@ private:
   void clear_slice(std::uint64_t doubled_n, std::uint64_t budget) noexcept;
   void twin_chunk(std::uint64_t n, std::uint64_t chunk);
   std::atomic<std::uint64_t> steal_hint_{0};  // where this view's last look for open batches stopped
+  // When this view first saw slot claim_seen_n_ claimed with no claimant
+  // recorded (steady-clock ticks); 0: not seen so.
+  std::atomic<std::uint64_t> claim_seen_n_{0};
+  std::atomic<std::int64_t> claim_seen_at_{0};
   std::atomic<std::uint64_t> clear_hint_{0};  // where its last look for marks to clear stopped
 
 public:

@@ -455,7 +455,7 @@ void BM_OneDoubling(benchmark::State &state) {
         };
         auto work = [&](int) {
           prctl(PR_SET_NAME, "participant");  // for profiles: perf report --comm participant
-          if (view->join_for_target_as_view(16)) view->expand();
+          if (const u64 n = view->join_for_target_as_view(16)) view->expand(n);
           return true;
         };
         // The part nobody can share: from the start until the leader has

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -294,6 +295,81 @@ TEST_F(Expansion, LeaderWithoutMemoryWithdrawsItsClaim) {
     }
     for (int i = 100; i < entries; ++i) ASSERT_EQ(find(*m, key_of(i)), value_of(i));
   }
+}
+
+// ---- joins and claims that others overtake ---------------------------------------------
+
+// A helper counted in at n whose table the inserts' slices double meanwhile
+// (here to its capacity) finds its expansion done and leaves; it must not
+// read n again and take the doubled table for a damaged one.
+TEST_F(Expansion, HelperOvertakenBetweenItsJoinAndItsWorkLeavesQuietly) {
+  auto m = create({2, 2, 1 << 20, 4});  // 4 buckets, room for one doubling
+  std::string name = name_;
+  Map helper(name, 2, 2, 2, 3);
+  const u64 n = helper.join_for_target_as_view(2);
+  ASSERT_EQ(n, 1u);
+  int inserted = 0;
+  while (inserted < 40 && in_use(*m) < 2) put(*m, key_of(inserted), value_of(inserted)), ++inserted;
+  ASSERT_EQ(in_use(*m), 2u) << "the inserts did not double the table";
+  EXPECT_NO_THROW(helper.expand(n));
+  EXPECT_EQ(in_use(*m), 2u);
+  expect_idle(*m);
+  for (int i = 0; i < inserted; ++i) EXPECT_EQ(find(*m, key_of(i)), value_of(i));
+}
+
+// A claimant that dies between its claim and its record leaves a marker
+// that names no one. Inserts and removes withdraw it once they have seen it
+// so for two seconds, and the table then grows without any helper.
+TEST_F(Expansion, OperationsWithdrawAClaimThatNamesNoOne) {
+  auto m = create({2, 16, 1 << 20, 4});
+  table_of(*m)[1] = claim_marker;
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+  int i = 0;
+  while (in_use(*m) < 2 && elapsed() < std::chrono::seconds(10)) {
+    put(*m, key_of(i % 300), value_of(i % 300));
+    if (++i % 2 == 0) erase(*m, key_of((i / 2) % 300));
+    usleep(200);
+  }
+  EXPECT_EQ(in_use(*m), 2u) << "the claim was never withdrawn";
+  EXPECT_GE(elapsed(), std::chrono::milliseconds(1900)) << "withdrawn before two seconds";
+  python_expansion_helper_string(name_, 1 << 20);  // finish whatever the slices left
+  expect_idle(*m);
+}
+
+// A helper whose lead failed (no room for the chunk) stays alive: its claim
+// record must not outlive its claim, or the next claimant that dies before
+// recording itself would leave a marker that this helper, finding itself
+// named and alive, waits on for ever.
+TEST_F(Expansion, AClaimantThatGaveUpIsNotWaitedOn) {
+  auto m = create({8, 4, 1 << 20, 5});  // 256 buckets: a new chunk is 14 KiB
+  auto count = shared_word(*m, &MapHeader::expansion_participants);
+  count.store(max_participants + 1);
+  for (int i = 0; i < 600; ++i) put(*m, key_of(i), value_of(i));  // above the load limit of 512
+  count.store(0);
+  leave_in_arena(*m, 4096);
+  if (HasFatalFailure()) return;
+  std::string name = name_;
+  u64 *table = table_of(*m);
+  const pid_t p = spawn([&] {
+    Map helper(name, 2, 2, 2, 3);
+    for (int round = 0; round < 2; ++round) {
+      const u64 n = helper.join_for_target_as_view(2);
+      if (n != 1) return false;
+      try {
+        helper.expand(n);
+        return false;  // there is no room for the chunk
+      } catch (const std::exception &) {
+      }
+      if (std::atomic_ref<u64>(table[1]).load() != 0) return false;
+      std::atomic_ref<u64>(table[1]).store(claim_marker);  // a claimant that dies before its record
+    }
+    return true;
+  }, 20);
+  expect_clean_exit(p, 30);
+  EXPECT_EQ(in_use(*m), 1u);
+  EXPECT_EQ(participants(*m), 0u);
+  for (int i = 0; i < 600; ++i) ASSERT_EQ(find(*m, key_of(i)), value_of(i));
 }
 
 // The leader gets its chunks, but moving one crowded bucket needs nodes the

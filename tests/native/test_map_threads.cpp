@@ -97,7 +97,7 @@ void MapWorkers::run(bool own_views) {
             // or through a view of its own.
             const u64 n = m.bucket_chunks_in_use();
             if (own_views) python_expansion_helper_string(name, 2 * n);
-            else if (m.join_for_target(2 * n)) m.expand();
+            else if (const u64 joined = m.join_for_target(2 * n)) m.expand(joined);
           } else {
             // Warm the cache the way batched lookups do, for this key and
             // for keys other threads are changing right now.
