@@ -20,9 +20,16 @@
 //     twin lies in one; a slot is set once, to a whole block. If the leader
 //     cannot get the memory it withdraws the claim (slot n back to 0).
 //  3. Wait. A caller doing a slice returns at once while slot n holds the
-//     marker; one that must see the expansion through sleeps. A leader that
-//     has died (or a marker with no leader recorded for two seconds) is
-//     withdrawn by the waiter, who then tries to claim itself.
+//     marker; one that must see the expansion through sleeps. A claim whose
+//     recorded claimant has died, or with no claimant recorded for n while
+//     the looker saw it for two seconds, is withdrawn by any helper, slice,
+//     insert or remove that meets it: the record is cleared by compare-and-
+//     swap from what was read (a claimant recording itself meanwhile keeps
+//     its claim), then slot n goes back to 0 and anyone may claim. A
+//     claimant that gives up, or whose publication fails, clears its own
+//     record, so a record names a live process only while it leads n.
+//     A helper works on the n its join counted it in at, never on one read
+//     later (a doubling it did not join).
 //  4. Move. Batches of 16 old buckets are claimed by fetch-and-subtract on
 //     migration_cursor, up to 16 batches at a time (fewer in a slice); a
 //     batch done sets its bit. Moving bucket f takes f's
