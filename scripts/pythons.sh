@@ -27,7 +27,7 @@ find_python() {
   local minor=$1 root="" best=""
   if command -v pyenv >/dev/null 2>&1; then root=$(pyenv root 2>/dev/null || true); fi
   if [ -n "$root" ]; then
-    best=$(ls -d "$root"/versions/"$minor".*/bin/python"$minor" 2>/dev/null | sort -V | tail -n 1)
+    best=$(ls -d "$root"/versions/"$minor".*/bin/python"$minor" 2>/dev/null | sort -V | tail -n 1 || true)
   fi
   if [ -z "$best" ] && command -v "python$minor" >/dev/null 2>&1; then best=$(command -v "python$minor"); fi
   if [ -n "$best" ]; then echo "$best"; fi

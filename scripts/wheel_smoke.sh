@@ -15,7 +15,7 @@ trap 'rm -rf "$scratch"' EXIT
 tested=0
 for minor in "${SUPPORTED_PYTHONS[@]}"; do
   tag=cp${minor/./}
-  wheel=$(ls "$dir"/fennowick-*-"$tag"-"$tag"-manylinux*.whl 2>/dev/null | tail -n 1)
+  wheel=$(ls "$dir"/fennowick-*-"$tag"-"$tag"-manylinux*.whl 2>/dev/null | tail -n 1 || true)
   [ -n "$wheel" ] || continue
   python=$(find_python "$minor")
   [ -n "$python" ] || continue
