@@ -53,13 +53,13 @@
  *   SLICE=b  batches an operation's slice moves or clears [1]
  *   NO_ALLOC_FAIL  the leader's and the chunk makers' allocations never fail
  *   LEAD_FAILS  allocations may fail in 1, 4, 7 and 8 too
- *   FIX_CLAIM  operations also take a slice while slot n holds a claim
- *          marker, and a slice withdraws the marker of a dead claimant
- *          whether or not it recorded itself
  *   PROGRESS_CLAIM  the survivor also requires a claim marker to go
  *          (withdrawn or published) by operations alone
- *   FIX_HELPER_N  a helper works on the n it counted itself in at, read
- *          under expansion_lock, instead of reading n again after the join
+ *   STRICT_CLAIM=1  error when a marker is withdrawn through a recorded
+ *          claimant while its own claimant lives, or by a claimant giving
+ *          up one that is not its own; =2 also through the two seconds
+ *   NO_LEAK  error when a claimant's publication fails (its chunk stays
+ *          unused)
  *
  * Faults that a check must catch (model/check.sh --show-bugs):
  *   BUGGY_TWIN_RECHECK  an insert puts a key into the twin without checking
@@ -79,6 +79,12 @@
  *          rolling its record forward
  *   BUGGY_STALE         inserts take an earlier expansion's mark for the
  *          split under way instead of clearing it
+ *   BUGGY_HELPER_N      a helper's expand() reads n again after its join
+ *          has let go of expansion_lock
+ *   BUGGY_KEEP_RECORD   a claimant that gives up (or whose publication
+ *          fails) leaves its record in place
+ *   BUGGY_OPS_NO_WITHDRAW  inserts and removes that meet a claim marker
+ *          leave it be (only helpers and slices look at it)
  */
 
 #ifndef CONFIG
@@ -171,7 +177,7 @@ byte nd;                       /* deaths so far */
 byte pres;                     /* keys in the map */
 bit  doubled[NEXP];
 bit  inx[NH];                  /* counted in (what P should count) */
-byte claimant;                 /* who put the claim marker, for the 2 s rule */
+byte claimant;                 /* who put the latest claim marker (ghost) */
 bit  alloc_safe;               /* allocations never fail */
 
 #define ME (_pid + 1)
@@ -781,16 +787,43 @@ inline try_double(mm) {
 }
 
 /* ------------------------------------------------------------------ */
-/* lead(mm): chunk mm and the bitmap, the cursor, publish.  Allocation may
- * fail (not the survivor's): the claim is withdrawn and the leader throws
- * (ch). */
+/* drop_own_record: a claimant that gives up, or whose publication fails,
+ * clears the record if it still names it (CAS leader: ME -> 0), so that a
+ * record names a live process only while that process leads */
+inline drop_own_record() {
+#ifndef BUGGY_KEEP_RECORD
+    if :: DIE :: atomic { ALIVE; if :: leader == ME -> leader = 0 :: else -> skip fi } fi
+#endif
+}
+
+/* a claim marker goes back to 0 (ghost checks on whose it was: lc names
+ * the way, 1 a dead recorded claimant, 2 the two seconds, 3 the claimant
+ * giving up its own) */
+#if STRICT_CLAIM == 2
+#define WITHDRAWN(lc) assert(lc == 3 && claimant == ME || lc != 3 && (dead[claimant] || gone[claimant]))
+#elif STRICT_CLAIM == 1
+#define WITHDRAWN(lc) assert(lc == 2 || lc == 3 && claimant == ME || lc == 1 && (dead[claimant] || gone[claimant]))
+#else
+#define WITHDRAWN(lc) skip
+#endif
+
+/* lead(mm): record itself (holder, then n), chunk mm and the bitmap, the
+ * cursor, publish.  Allocation may fail (not the survivor's): the claimant
+ * drops its record, withdraws the claim and throws (ch).  A publication
+ * whose CAS finds no marker (withdrawn under a claimant taken for dead or
+ * unrecorded) drops the record; the chunk stays unused (NO_LEAK: an
+ * error). */
 inline lead(mm) {
     if :: DIE :: atomic { ALIVE -> leader = ME } fi;
     if :: DIE :: atomic { ALIVE -> leader_n = mm } fi;
     if
 #ifndef NO_ALLOC_FAIL
     :: prog != PR_SURVIVOR && !alloc_safe ->
-        if :: DIE :: atomic { ALIVE; if :: table[mm] == 1 -> table[mm] = 0 :: else -> skip fi } fi;
+        drop_own_record();
+        if
+        :: DIE
+        :: atomic { ALIVE; if :: table[mm] == 1 -> WITHDRAWN(3); table[mm] = 0 :: else -> skip fi }
+        fi;
         ch = 1
 #endif
     :: true ->
@@ -802,26 +835,64 @@ inline lead(mm) {
                ALIVE;
                if
                :: table[mm] == 1 -> assert(!made[mm]); table[mm] = PUB
-               :: else -> skip
+               :: else ->
+                  wd = 1;
+#ifdef NO_LEAK
+                  assert(false)             /* the chunk made stays unused */
+#else
+                  skip
+#endif
                fi
            }
-        fi
+        fi;
+        if :: wd -> wd = 0; drop_own_record() :: else -> skip fi
     fi
 }
 
-/* withdraw_dead_claim: a recorded leader that is dead (or gone), or, with
- * no leader recorded for two seconds, a claimant taken for dead.  A slice
- * withdraws only the first (the two seconds never pass within one slice).
- * With FIX_CLAIM the marker names its claimant, whose death is what
- * counts, for slices and helpers alike. */
-#ifdef FIX_CLAIM
-#define SLICE_WITHDRAWS(mm)  (dead[claimant] || gone[claimant])
-#define HELPER_WITHDRAWS(mm) (dead[claimant] || gone[claimant])
-#else
-#define RECORDED_DEAD(mm) (leader_n == (mm) && (dead[leader] || gone[leader] || fin[leader]))
-#define SLICE_WITHDRAWS(mm)  RECORDED_DEAD(mm)
-#define HELPER_WITHDRAWS(mm) (RECORDED_DEAD(mm) || leader_n != (mm) && dead[claimant])
-#endif
+/* look_at_claim(mm), slot mm holding the marker: withdraw it if the
+ * claimant recorded for mm (leader != 0, leader_n == mm) is dead or gone,
+ * or, with none recorded for mm, once this view has seen the marker at mm
+ * for two seconds (cs: the slot its clock runs for; the time is a
+ * nondeterministic "expired", except for the survivor, which operates long
+ * enough).  Withdrawing clears the record by CAS from the value read, and
+ * only if that succeeds the slot by CAS from the marker. */
+inline look_at_claim(mm) {
+    lr = leader;
+    atomic {
+        if
+        :: lr != 0 && leader_n == mm -> wd = (dead[lr] || gone[lr]); lc = 1
+        :: else ->
+            lc = 2;
+            if
+            :: cs != mm -> cs = mm; wd = 0  /* the clock starts */
+            :: else ->
+                if
+                :: wd = 1
+                :: prog != PR_SURVIVOR -> wd = 0     /* not two seconds yet */
+                fi
+            fi
+        fi
+    };
+    if
+    :: wd ->
+        wd = 0; cs = 0;
+        if
+        :: DIE
+        :: atomic { ALIVE; if :: leader == lr -> leader = 0; wd = 1 :: else -> skip fi }
+        fi;
+        if
+        :: wd ->                            /* not recorded meanwhile */
+            wd = 0;
+            if
+            :: DIE
+            :: atomic { ALIVE; if :: table[mm] == 1 -> WITHDRAWN(lc); table[mm] = 0 :: else -> skip fi }
+            fi
+        :: else -> skip
+        fi
+    :: else -> skip
+    fi;
+    d_step { lr = 0; lc = 0 }
+}
 
 /* participate(mm, cb): claim or wait, then at most cb batches (ALL: until
  * no batch is left open).  A slice never waits for a leader.  One loop
@@ -861,32 +932,18 @@ inline participate(mm, cb) {
             fi
         :: table[mm] >= PUB -> break
         :: table[mm] == 1 ->
+            /* claimed, not yet published: a slice leaves it be unless its
+             * claimant has died (or never recorded itself) */
+            look_at_claim(mm);
             if
-            :: cb != ALL ->
-                /* the leader's part is short: a slice leaves it be unless
-                 * its leader has died */
-                if
-                :: DIE
-                :: atomic {
-                       ALIVE;
-                       if
-                       :: table[mm] == 1 && SLICE_WITHDRAWS(mm) -> table[mm] = 0
-                       :: else -> skip
-                       fi
-                   }
-                fi;
-                rt = 1
+            :: cb != ALL -> rt = 1
             :: else ->
-                /* sleep until the marker goes or its claimant is dead, then
-                 * withdraw it */
+                /* sleep while a live claimant recorded for mm leads */
                 if
                 :: DIE
                 :: atomic {
-                       ALIVE && (table[mm] != 1 || HELPER_WITHDRAWS(mm)) ->
-                       if
-                       :: table[mm] == 1 -> table[mm] = 0
-                       :: else -> skip
-                       fi
+                       ALIVE && (table[mm] != 1 || leader == 0 || leader_n != mm ||
+                                 dead[leader] || gone[leader]) -> skip
                    }
                 fi
             fi
@@ -967,7 +1024,7 @@ inline join_and_expand() {
     :: d_step {
            ALIVE;
            ok = (P <= MAXP && 2 * n <= CAP && (bud == ALL || n == m));
-#ifdef FIX_HELPER_N
+#ifndef BUGGY_HELPER_N
            m = n;
 #endif
            if :: ok -> eb[ME] = P; es[ME] = EXP_JOINING :: else -> skip fi
@@ -983,10 +1040,9 @@ inline join_and_expand() {
     if
     :: ok ->
         ok = 0;
-        /* a slice keeps the n its join checked under expansion_lock; a
-         * helper's expand() reads n again once the join has let go of it
-         * (with FIX_HELPER_N it keeps the n it joined at) */
-#ifndef FIX_HELPER_N
+        /* helper and slice alike work on the n their join checked under
+         * expansion_lock (BUGGY_HELPER_N: a helper reads n again) */
+#ifdef BUGGY_HELPER_N
         if :: bud == ALL -> m = n :: else -> skip fi;
 #endif
         do
@@ -1034,14 +1090,15 @@ inline after_write() {
     m = n;
     if
     :: 2 * m <= CAP && table[m] >= PUB -> bud = SLICE
-#ifdef FIX_CLAIM
-    :: 2 * m <= CAP && table[m] == 1 -> bud = SLICE
-#endif
     :: 2 * m <= CAP && table[m] == 0 && app -> bud = SLICE   /* over the load */
+#ifndef BUGGY_OPS_NO_WITHDRAW
+    :: 2 * m <= CAP && table[m] == 1 -> lk1 = 1             /* a claim */
+#endif
     :: else -> skip
     fi;
     if
     :: bud != 0 -> join_and_expand(); bud = 0
+    :: lk1 -> lk1 = 0; look_at_claim(m); m = 0
     :: else ->
         if
         :: clear_n != 0 && clear_n == m -> cdn = m; cbud = SLICE
@@ -1309,6 +1366,8 @@ proctype Worker(byte prog) {
     byte nn, b, v, tg, cm, cdone, mine;
     short a;
     bit ok, r, ch, rt, rt2, app, inb, intw, again, stl, go, dbl, del, wr;
+    byte lr, cs, lc;                        /* look_at_claim: leader read, clock, way */
+    bit wd, lk1;
     byte qb, qtw, qt, qfr, qi, qj, qv, sv;  /* recovery's own */
     bit qin, qdh;
     byte pc, op, key, want, y, z, cdn, cbud;
