@@ -58,6 +58,8 @@
  *   STRICT_CLAIM=1  error when a marker is withdrawn through a recorded
  *          claimant while its own claimant lives, or by a claimant giving
  *          up one that is not its own; =2 also through the two seconds
+ *   FAIR_CLOCK  no claimant stalls two seconds: the two seconds pass only
+ *          for a dead claimant or on a clock started at an earlier claim
  *   NO_LEAK  error when a claimant's publication fails (its chunk stays
  *          unused)
  *
@@ -178,6 +180,12 @@ byte pres;                     /* keys in the map */
 bit  doubled[NEXP];
 bit  inx[NH];                  /* counted in (what P should count) */
 byte claimant;                 /* who put the latest claim marker (ghost) */
+#ifdef FAIR_CLOCK
+byte cid;                      /* claims so far (ghost) */
+#define CLAIM_ID cid++
+#else
+#define CLAIM_ID skip
+#endif
 bit  alloc_safe;               /* allocations never fail */
 
 #define ME (_pid + 1)
@@ -793,6 +801,8 @@ inline try_double(mm) {
 inline drop_own_record() {
 #ifndef BUGGY_KEEP_RECORD
     if :: DIE :: atomic { ALIVE; if :: leader == ME -> leader = 0 :: else -> skip fi } fi
+#else
+    skip
 #endif
 }
 
@@ -854,8 +864,17 @@ inline lead(mm) {
  * or, with none recorded for mm, once this view has seen the marker at mm
  * for two seconds (cs: the slot its clock runs for; the time is a
  * nondeterministic "expired", except for the survivor, which operates long
- * enough).  Withdrawing clears the record by CAS from the value read, and
+ * enough; FAIR_CLOCK: the two seconds pass only for a dead claimant, or
+ * on a clock started at an earlier claim, as with claimants that never
+ * stall that long).  Withdrawing clears the record by CAS from the value read, and
  * only if that succeeds the slot by CAS from the marker. */
+#ifdef FAIR_CLOCK
+#define CLOCK_START csi = cid
+#define CLOCK_OK    (csi != cid || dead[claimant] || gone[claimant])
+#else
+#define CLOCK_START skip
+#define CLOCK_OK    true
+#endif
 inline look_at_claim(mm) {
     lr = leader;
     atomic {
@@ -864,11 +883,12 @@ inline look_at_claim(mm) {
         :: else ->
             lc = 2;
             if
-            :: cs != mm -> cs = mm; wd = 0  /* the clock starts */
+            :: cs != mm -> cs = mm; CLOCK_START; wd = 0  /* the clock starts */
             :: else ->
                 if
-                :: wd = 1
+                :: CLOCK_OK -> wd = 1
                 :: prog != PR_SURVIVOR -> wd = 0     /* not two seconds yet */
+                :: else -> wd = 0
                 fi
             fi
         fi
@@ -923,7 +943,7 @@ inline participate(mm, cb) {
                 :: atomic {
                        ALIVE;
                        if
-                       :: table[mm] == 0 -> table[mm] = 1; claimant = ME; ok = 1
+                       :: table[mm] == 0 -> table[mm] = 1; claimant = ME; CLAIM_ID; ok = 1
                        :: else -> ok = 0
                        fi
                    }
@@ -1367,6 +1387,9 @@ proctype Worker(byte prog) {
     short a;
     bit ok, r, ch, rt, rt2, app, inb, intw, again, stl, go, dbl, del, wr;
     byte lr, cs, lc;                        /* look_at_claim: leader read, clock, way */
+#ifdef FAIR_CLOCK
+    byte csi;                               /* the claim its clock started at */
+#endif
     bit wd, lk1;
     byte qb, qtw, qt, qfr, qi, qj, qv, sv;  /* recovery's own */
     bit qin, qdh;
