@@ -22,7 +22,9 @@
 //  3. Wait. A caller doing a slice returns at once while slot n holds the
 //     marker; one that must see the expansion through sleeps. A claim whose
 //     recorded claimant has died, or with no claimant recorded for n while
-//     the looker saw it for two seconds, is withdrawn by any helper, slice,
+//     the looker saw that same claim for two seconds (each claimant raises
+//     the claims count before it claims, and a looker keeps its two seconds
+//     for one count), is withdrawn by any helper, slice,
 //     insert or remove that meets it: the record is cleared by compare-and-
 //     swap from what was read (a claimant recording itself meanwhile keeps
 //     its claim), then slot n goes back to 0 and anyone may claim. A
@@ -268,16 +270,21 @@ template <int S> void ConcurrentHashMap_string<S>::look_at_claim(u64 n) {
     const Liveness l = registry_.liveness(static_cast<std::uint32_t>(leader));
     if (l != Liveness::dead && l != Liveness::gone) return;
   } else {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    const std::int64_t ticks = now.count();
-    if (claim_seen_n_.exchange(n, std::memory_order_relaxed) != n) {
-      claim_seen_at_.store(ticks, std::memory_order_relaxed);
-      return;
-    }
-    const std::chrono::steady_clock::duration seen(ticks - claim_seen_at_.load(std::memory_order_relaxed));
-    if (seen < std::chrono::seconds(2)) return;
+    // The two seconds are kept for one claim: every claimant raises the
+    // claims count before its claim, so a marker of a later claim (the one
+    // seen gone, by any means, and slot n claimed again) starts them anew.
+    if (clock_busy_.exchange(true, std::memory_order_acquire)) return;  // another thread of this view looks
+    const u64 claims = word(w->claims).load(std::memory_order_seq_cst);
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    ClaimSeen &seen = claim_seen_;
+    const bool same = seen.n == n && seen.claims == claims;
+    if (!same) seen = ClaimSeen{n, claims, now};
+    const bool long_enough =
+        same && std::chrono::steady_clock::duration(now - seen.since) >= std::chrono::seconds(2);
+    if (long_enough) seen = ClaimSeen{};
+    clock_busy_.store(false, std::memory_order_release);
+    if (!long_enough) return;
   }
-  claim_seen_n_.store(0, std::memory_order_relaxed);
   if (!word(w->leader).compare_exchange_strong(leader, 0, std::memory_order_seq_cst)) return;  // recorded meanwhile
   FENNOWICK_CRASH_POINT();
   u64 expected = claim_marker;
@@ -327,6 +334,7 @@ template <int S> void ConcurrentHashMap_string<S>::participate(u64 n, u64 budget
     u64 v = word(this->table_[n]).load(std::memory_order_seq_cst);
     if (v == 0) {
       if (this->bucket_chunks_in_use() != n) return;  // done meanwhile
+      if (MapSharedWords *w = shared_words()) word(w->claims).fetch_add(1, std::memory_order_seq_cst);
       u64 expected = 0;
       if (word(this->table_[n]).compare_exchange_strong(expected, claim_marker, std::memory_order_seq_cst)) {
         lead(n);

@@ -99,6 +99,9 @@ template <int S> void ConcurrentHashMap_string<S>::attach_view() {
 // takes any lock it claims a slot of its own (its inherited caches were
 // already forgotten by the fork handler).
 template <int S> void ConcurrentHashMap_string<S>::reattach_after_fork() {
+  // A thread that was looking at a claim when the parent forked is not here.
+  claim_seen_ = ClaimSeen{};
+  clock_busy_.store(false, std::memory_order_relaxed);
   if (!registry_.present()) {
     epoch_ = fork_epoch();
     return;

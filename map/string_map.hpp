@@ -111,7 +111,8 @@ struct MapSharedWords {
   std::uint64_t leader_n;      // the n it claimed
   std::uint64_t slots_used;    // one past the highest slot ever attached: where counts are summed
   std::uint64_t clear_n;       // n of the table whose doubling left forward marks to clear, or 0
-  std::uint64_t reserved[3];
+  std::uint64_t claims;        // raised by each claimant before it claims: which claim a looker has seen
+  std::uint64_t reserved[2];
 };
 static_assert(sizeof(MapSharedWords) == sizeof(RegistryHeader::user));
 
@@ -293,10 +294,14 @@ private:
   void clear_slice(std::uint64_t doubled_n, std::uint64_t budget) noexcept;
   void twin_chunk(std::uint64_t n, std::uint64_t chunk);
   std::atomic<std::uint64_t> steal_hint_{0};  // where this view's last look for open batches stopped
-  // When this view first saw slot claim_seen_n_ claimed with no claimant
-  // recorded (steady-clock ticks); 0: not seen so.
-  std::atomic<std::uint64_t> claim_seen_n_{0};
-  std::atomic<std::int64_t> claim_seen_at_{0};
+  // The claim this view last saw with no claimant recorded (slot n and the
+  // claims count when it looked) and since when (steady-clock ticks); n 0:
+  // none. Its threads take turns through clock_busy_.
+  struct ClaimSeen {
+    std::uint64_t n = 0, claims = 0;
+    std::int64_t since = 0;
+  } claim_seen_;
+  std::atomic<bool> clock_busy_{false};
   std::atomic<std::uint64_t> clear_hint_{0};  // where its last look for marks to clear stopped
 
 public:
