@@ -256,8 +256,9 @@ template <int S> void ConcurrentHashMap_string<S>::move_batch_range(u64 batch, u
 // been recorded for n while this view saw the marker for two seconds (one
 // that died between its claim and its record). Withdrawing clears the record
 // first, by compare-and-swap from what was read, so that a claimant who
-// records itself meanwhile keeps its claim; then slot n goes back to 0 for
-// anyone to claim. A claimant that gives up, or whose publication fails,
+// records itself meanwhile keeps its claim (one that stalls two seconds
+// between the two words of its record may lose it, and its chunk stays
+// unused); then slot n goes back to 0 for anyone to claim. A claimant that gives up, or whose publication fails,
 // clears its own record (drop_own_record): a record names a live claimant
 // only while that claimant leads n, so no one waits on a live process that
 // has long stopped leading.
