@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "fennowick/capi.hpp"
+#include "fennowick/interpreter_lock.hpp"
 #include "map/string_map.hpp"
 
 namespace fennowick::py {
@@ -97,7 +98,12 @@ void release_map(QuillmapObject *self);
 // frames without the lock. Cleanup on that way (destructors) then leaves
 // Python objects and the process-local map object alone; the process is
 // about to end, and the lock guards of the core release the shared words.
-inline bool holds_interpreter_lock() { return PyGILState_Check() != 0; }
+// The flag of the host's waits comes first: from 3.13, PyGILState_Check()
+// answers "held" on every thread once finalization has begun, and freeing
+// an object there crashed the exiting process.
+inline bool holds_interpreter_lock() {
+  return !host::interpreter_lock_given_up && PyGILState_Check() != 0;
+}
 
 // Scoped use of an object's map. map() is null (ValueError set) when the
 // object is closed.

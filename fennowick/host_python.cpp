@@ -15,10 +15,13 @@
 #include <sched.h>
 #include <time.h>
 
+#include "fennowick/interpreter_lock.hpp"
 #include "fennowick/py_versions.hpp"
 #include "shm/host.hpp"
 
 namespace fennowick::host {
+
+thread_local bool interpreter_lock_given_up = false;
 
 namespace {
 
@@ -37,16 +40,23 @@ void yield_wait() {
   }
   // Ensure works whether or not this thread holds the lock; the save and
   // restore in between is the point where other threads may run.
+  // Set across every step that can end the thread (no RAII: a destructor
+  // would clear it during the very unwind it is there for).
+  const bool before = interpreter_lock_given_up;
+  interpreter_lock_given_up = true;
   PyGILState_STATE s = PyGILState_Ensure();
   PyEval_RestoreThread(PyEval_SaveThread());
   PyGILState_Release(s);
+  interpreter_lock_given_up = before;
 }
 
 void sleep_wait() {
   if (!Py_IsFinalizing() && PyGILState_Check()) {
+    interpreter_lock_given_up = true;
     PyThreadState *ts = PyEval_SaveThread();
     sleep_one_millisecond();
     PyEval_RestoreThread(ts);
+    interpreter_lock_given_up = false;
     return;
   }
   sleep_one_millisecond();
