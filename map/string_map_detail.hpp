@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #include "map/string_map.hpp"
 #include "shm/arena.hpp"
@@ -128,15 +129,16 @@ T *in_arena(unsigned char *base, u64 limit, u64 off, u64 len, const char *what) 
   return at_checked<T>(base, limit, off, len, what);
 }
 
-// Copies the n <= unit bytes of one chunk's payload; a whole payload of the
-// usual units is copied at a size the compiler knows, without a call.
-inline void copy_piece(void *to, const void *from, u64 n) noexcept {
-  switch (n) {
-    case 16: std::memcpy(to, from, 16); return;
-    case 32: std::memcpy(to, from, 32); return;
-    case 64: std::memcpy(to, from, 64); return;
-    case 128: std::memcpy(to, from, 128); return;
-    default: std::memcpy(to, from, n);
+// Calls f(std::integral_constant<u64, U>) for the usual data units, so that
+// a whole chunk's payload is copied at a size the compiler knows, without a
+// call; f(integral_constant<u64, 0>) for any other unit.
+template <class F> [[gnu::always_inline]] inline void with_known_unit(u64 unit, F &&f) {
+  switch (unit) {
+    case 16: return f(std::integral_constant<u64, 16>{});
+    case 32: return f(std::integral_constant<u64, 32>{});
+    case 64: return f(std::integral_constant<u64, 64>{});
+    case 128: return f(std::integral_constant<u64, 128>{});
+    default: return f(std::integral_constant<u64, 0>{});
   }
 }
 

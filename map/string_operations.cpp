@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cstring>
 #include <new>
-#include <type_traits>
 #include <utility>
 
 #include "shm/arena.hpp"
@@ -56,7 +55,7 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
                       surplus = lnk;
                       return false;
                     }
-                    copy_piece(data, src + i * U, piece(i));
+                    std::memcpy(data, src + i * U, piece(i));
                     last_written = lnk;
                     return true;
                   });
@@ -72,9 +71,8 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
     if (last_written) store<u64>(last_written + 8, offset_of(this->base_, extra));
     else list.first = offset_of(this->base_, extra);
     ClearSpan span;
-    // Every chunk but the last is full: copied at the unit's size, known to
-    // the compiler for the usual units.
-    auto fill = [&](auto unit) {
+    // Every chunk but the last is full: copied at the unit's size.
+    with_known_unit(U, [&](auto unit) {
       constexpr u64 K = decltype(unit)::value;  // 0: a unit only known at run time
       for_each_link(offset_of(this->base_, extra), new_links - keep, U,
                     [&](u64 j, unsigned char *, unsigned char *data) {
@@ -84,14 +82,7 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
                       else std::memcpy(data, src + from, piece(keep + j));
                       return true;
                     });
-    };
-    switch (U) {
-      case 16: fill(std::integral_constant<u64, 16>{}); break;
-      case 32: fill(std::integral_constant<u64, 32>{}); break;
-      case 64: fill(std::integral_constant<u64, 64>{}); break;
-      case 128: fill(std::integral_constant<u64, 128>{}); break;
-      default: fill(std::integral_constant<u64, 0>{});
-    }
+    });
   }
   list.count = length;
   list.links = new_links;
@@ -354,9 +345,8 @@ template <int S> void ConcurrentHashMap_string<S>::read_string(const ChunkList &
   }
   if (links != ceil_div(L, U) || links > max_links(U)) throw_damaged("string inconsistent");
   if (links == 0) return;
-  // Every chunk but the last is full: copied at the unit's size, known to the
-  // compiler for the usual units.
-  auto copy = [&](auto unit) {
+  // Every chunk but the last is full: copied at the unit's size.
+  with_known_unit(U, [&](auto unit) {
     constexpr u64 K = decltype(unit)::value;  // 0: a unit only known at run time
     for_each_link(list.first, links, U, [&](u64 j, unsigned char *, unsigned char *data) {
       const u64 from = j * U;
@@ -364,14 +354,7 @@ template <int S> void ConcurrentHashMap_string<S>::read_string(const ChunkList &
       else std::memcpy(dest + from, data, L - from < U ? L - from : U);
       return true;
     });
-  };
-  switch (U) {
-    case 16: return copy(std::integral_constant<u64, 16>{});
-    case 32: return copy(std::integral_constant<u64, 32>{});
-    case 64: return copy(std::integral_constant<u64, 64>{});
-    case 128: return copy(std::integral_constant<u64, 128>{});
-    default: return copy(std::integral_constant<u64, 0>{});
-  }
+  });
 }
 
 // An entry whose hash matches is nearly always the one looked for: its key

@@ -101,21 +101,33 @@ def test_len_stays_exact_under_concurrent_inserts_and_removes(redis_cluster):
         d.unlink()
 
 
+def _walk_across(redis_cluster, prefix, disrupt):
+    """Walks 3,000 entries of a one-bucket namespace, calling disrupt(ns)
+    half-way; returns what the walk gave and the open map."""
+    ns = prefix + uuid.uuid4().hex[:12]
+    d = ClusterMap(redis_cluster.url, namespace=ns, buckets=1)
+    d.insert_many((i, i) for i in range(3000))
+    walk = d.keys()
+    got = [next(walk) for _ in range(1500)]
+    disrupt(ns)
+    got += list(walk)
+    return got, d
+
+
 def test_a_walk_goes_on_after_the_servers_drop_its_connections(redis_cluster):
     # The servers drop every client connection in the middle of a walk: the
     # walk reconnects and gives every entry once (the cursor lives with the client).
     import redis
-    ns = "c-" + uuid.uuid4().hex[:12]
-    with ClusterMap(redis_cluster.url, namespace=ns, buckets=1) as d:
-        d.insert_many((i, i) for i in range(3000))
-        walk = d.keys()
-        got = [next(walk) for _ in range(1500)]
+
+    def drop_connections(ns):
         admin = redis.RedisCluster.from_url(redis_cluster.url)
         killed = admin.execute_command("CLIENT KILL", "TYPE", "normal", "SKIPME", "yes",
                                        target_nodes=redis.RedisCluster.PRIMARIES)
         admin.close()
         assert sum(killed.values()) >= 1
-        got += list(walk)
+
+    got, d = _walk_across(redis_cluster, "c-", drop_connections)
+    with d:
         assert sorted(got) == list(range(3000))
         d.unlink()
 
@@ -125,15 +137,14 @@ def test_a_walk_goes_on_after_its_bucket_moves_to_another_master(redis_cluster):
     # was a position in the old master's table, so the walk starts the bucket
     # again on the new one, without giving an entry twice.
     from redis_cluster import _cli
-    ns = "m-" + uuid.uuid4().hex[:12]
-    with ClusterMap(redis_cluster.url, namespace=ns, buckets=1) as d:
-        d.insert_many((i, i) for i in range(3000))
-        walk = d.keys()
-        got = [next(walk) for _ in range(1500)]
+
+    def move_bucket(ns):
         slot = int(_cli(redis_cluster.live_ports()[0], "cluster", "keyslot", f"fq:{{{ns}:0}}"))
         src = redis_cluster.owner(slot)
         redis_cluster.move_slot(slot, next(p for p in redis_cluster.masters() if p != src))
-        got += list(walk)
+
+    got, d = _walk_across(redis_cluster, "m-", move_bucket)
+    with d:
         assert sorted(got) == list(range(3000))
         assert len(d) == 3000 and d[2999] == 2999
         d.unlink()
