@@ -52,11 +52,12 @@ void yield_wait() {
 
 void sleep_wait() {
   if (!Py_IsFinalizing() && PyGILState_Check()) {
+    const bool before = interpreter_lock_given_up;
     interpreter_lock_given_up = true;
     PyThreadState *ts = PyEval_SaveThread();
     sleep_one_millisecond();
     PyEval_RestoreThread(ts);
-    interpreter_lock_given_up = false;
+    interpreter_lock_given_up = before;
     return;
   }
   sleep_one_millisecond();

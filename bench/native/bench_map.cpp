@@ -374,7 +374,7 @@ void BM_FreshPageScaling(benchmark::State &state) {
           auto *m = static_cast<unsigned char *>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
           if (m == MAP_FAILED) return false;
           for (u64 o = p * piece; o < size; o += procs * piece)
-            for (u64 k = 0; k < piece; k += 4096) m[o + k] = 1;
+            for (u64 k = 0; k < piece; k += fennowick::page_size()) m[o + k] = 1;
           return true;
         };
         const double t = run_processes(procs, [](int) { return true; }, work);
@@ -454,7 +454,8 @@ bool provision_view(const std::string &path, Map &view) {
   struct stat st{};
   const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && ::fallocate(fd, 0, 0, st.st_size) == 0 &&
                   madvise(view.arena_base() - fennowick::region_header_size,
-                          static_cast<size_t>(st.st_size) / 4096 * 4096, 23 /* MADV_POPULATE_WRITE */) == 0;
+                          static_cast<u64>(st.st_size) / fennowick::page_size() * fennowick::page_size(),
+                          MADV_POPULATE_WRITE) == 0;
   if (fd >= 0) ::close(fd);
   return ok;
 }

@@ -106,11 +106,15 @@ def _walk_across(redis_cluster, prefix, disrupt):
     half-way; returns what the walk gave and the open map."""
     ns = prefix + uuid.uuid4().hex[:12]
     d = ClusterMap(redis_cluster.url, namespace=ns, buckets=1)
-    d.insert_many((i, i) for i in range(3000))
-    walk = d.keys()
-    got = [next(walk) for _ in range(1500)]
-    disrupt(ns)
-    got += list(walk)
+    try:
+        d.insert_many((i, i) for i in range(3000))
+        walk = d.keys()
+        got = [next(walk) for _ in range(1500)]
+        disrupt(ns)
+        got += list(walk)
+    except BaseException:
+        d.close()
+        raise
     return got, d
 
 
