@@ -92,9 +92,9 @@ template <int S> void ConcurrentHashMap_string<S>::check_bucket(const Bucket *bu
 // outside the arena, and no chunk its arena class would refuse, ever reaches
 // a cache or a free list.
 template <int S>
-void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n, u64 payload_unit) const {
+unsigned char *ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n, u64 payload_unit) const {
   if (n > max_links(payload_unit)) throw_damaged("chain longer than the arena can hold");
-  if (n == 0) return;
+  if (n == 0) return nullptr;
   const auto unit = static_cast<std::uint8_t>(payload_unit);
   // A chunk's 2-byte header (size, unit) read as one little-endian word.
   auto header = [](std::uint8_t u) { return static_cast<std::uint16_t>(chunk_size_for(u) | u << 8); };
@@ -105,6 +105,7 @@ void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n,
     u64 start = 0, last = 0;
   } links, payloads;
   const u64 link_step = chunk_size_for(unit_link), payload_step = chunk_size_for(unit);
+  unsigned char *last = nullptr;
   auto extend = [&](Run &r, u64 off, u64 step, u64 len) {
     if (r.start != 0 && off == r.last + step) {
       r.last = off;
@@ -121,10 +122,12 @@ void ConcurrentHashMap_string<S>::check_chain(const unsigned char *first, u64 n,
       throw_damaged("chain names a chunk of another unit");
     extend(links, lo, link_step, sizeof(ChunkLink));
     extend(payloads, po, payload_step, payload_unit);
+    last = lnk;
     return true;
   });
   writable(this->base_ + links.start, links.last + sizeof(ChunkLink) - links.start);
   writable(this->base_ + payloads.start, payloads.last + payload_unit - payloads.start);
+  return last;
 }
 
 template void ConcurrentHashMap_string<1>::setup_guard();
@@ -132,6 +135,6 @@ template void ConcurrentHashMap_string<1>::guard(u64, u64) noexcept;
 template bool ConcurrentHashMap_string<1>::over_structure(u64, u64) const noexcept;
 template u64 ConcurrentHashMap_string<1>::max_links(u64) const noexcept;
 template void ConcurrentHashMap_string<1>::check_bucket(const Bucket *) const;
-template void ConcurrentHashMap_string<1>::check_chain(const unsigned char *, u64, u64) const;
+template unsigned char *ConcurrentHashMap_string<1>::check_chain(const unsigned char *, u64, u64) const;
 
 }  // namespace fennowick

@@ -273,11 +273,12 @@ private:
   // Limits on what the file may claim, checked before a walk or a release:
   // the most links of a payload unit that fit in the arena; a bucket whose
   // counts the arena could hold; a chain of n links whose links and payloads
-  // are all chunks of their unit inside the arena. Each throws
+  // are all chunks of their unit inside the arena (its n-th link returned,
+  // null for n = 0, so that a release need not walk it again). Each throws
   // std::runtime_error ("map file is damaged: ...") when the file says more.
   std::uint64_t max_links(std::uint64_t payload_unit) const noexcept;
   void check_bucket(const Bucket *bucket) const;
-  void check_chain(const unsigned char *first, std::uint64_t n, std::uint64_t payload_unit) const;
+  unsigned char *check_chain(const unsigned char *first, std::uint64_t n, std::uint64_t payload_unit) const;
   bool caches_intact() const noexcept;
   bool forward_plausible(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;
   bool stale_forward(std::uint64_t k, std::uint64_t n, std::uint64_t fwd) noexcept;

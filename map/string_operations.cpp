@@ -37,7 +37,7 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
   const u64 new_links = ceil_div(length, U);
   // The old chain is overwritten and partly given back: check all of it
   // before the first byte changes.
-  if (old_links) check_chain(link(list.first), old_links, U);
+  unsigned char *old_last = old_links ? check_chain(link(list.first), old_links, U) : nullptr;
   // Take what is missing first: a failed take leaves the list as it was.
   unsigned char *extra = nullptr;
   if (new_links > old_links) extra = allocator.take_data(new_links - old_links);
@@ -64,7 +64,7 @@ void ConcurrentHashMap_string<S>::store_bytes(ChunkList &list, const signed char
     list.links = new_links;
     list.per_link = static_cast<std::uint8_t>(U);
     list.base_scratch = reinterpret_cast<u64>(allocator.base());
-    allocator.release(old_links - new_links, surplus);
+    allocator.release(old_links - new_links, surplus, old_last);
     return;
   }
   if (extra) {
@@ -199,7 +199,7 @@ bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<Concurrent
       if (match(e, key, key_len, hash)) {
         const ChunkList old = e->value;
         const u64 U = data_chunk_unit_;
-        if (old.links) check_chain(link(old.first), old.links, U);
+        unsigned char *old_last = old.links ? check_chain(link(old.first), old.links, U) : nullptr;
         ChunkList v{};
         store_bytes(v, value, value_len, *data_allocator_);  // throws with nothing changed
         if (OpRecord *r = rec.r) {
@@ -221,7 +221,7 @@ bool ConcurrentHashMap_string<S>::insert_locked(Bucket *b, BucketLock<Concurrent
         rec.commit(0);
         guard.unlock();
         FENNOWICK_CRASH_POINT();
-        if (old.links) data_allocator_->release(old.links, link(old.first));
+        if (old.links) data_allocator_->release(old.links, link(old.first), old_last);
         return false;
       }
       if (cur.index() + 1 == t) break;
@@ -512,8 +512,8 @@ bool ConcurrentHashMap_string<S>::remove_entry(const signed char *key, unsigned 
     if (t - 1 > 0 && (t - 1) % 2 == 0) check_chain(lnk, 1, unit_node);
     ChunkList fk = found->key, fv = found->value;
     const u64 U = data_chunk_unit_;
-    if (fk.links) check_chain(link(fk.first), fk.links, U);
-    if (fv.links) check_chain(link(fv.first), fv.links, U);
+    unsigned char *fk_last = fk.links ? check_chain(link(fk.first), fk.links, U) : nullptr;
+    unsigned char *fv_last = fv.links ? check_chain(link(fv.first), fv.links, U) : nullptr;
     if (OpRecord *r = rec.r) {  // the details first: begin() publishes them
       r->a[0] = found_index;
       r->a[1] = t;
@@ -560,8 +560,8 @@ bool ConcurrentHashMap_string<S>::remove_entry(const signed char *key, unsigned 
     FENNOWICK_CRASH_POINT();
     // The entry is out and counted out; give its memory back (checked
     // above, so only an allocator's own refusal can still throw here).
-    if (fk.links) data_allocator_->release(fk.links, link(fk.first));
-    if (fv.links) data_allocator_->release(fv.links, link(fv.first));
+    if (fk.links) data_allocator_->release(fk.links, link(fk.first), fk_last);
+    if (fv.links) data_allocator_->release(fv.links, link(fv.first), fv_last);
     if (surplus_n) node_allocator_->release(surplus_n, surplus);
     if (emptied) node_allocator_->release(1, emptied);
     return true;

@@ -128,6 +128,7 @@ void Allocator::forget_after_fork() noexcept {
   lock_ = 0;
   head_ = nullptr;
   count_ = 0;
+  forget_front();
   shared_ = nullptr;  // the parent's slot, not ours
   registry_ = nullptr;
 }
@@ -199,6 +200,7 @@ void Allocator::push_front(unsigned char *first, unsigned char *last, std::uint6
   Lock lock(lock_);
   if (head_ && count_ > 0) store<std::uint64_t>(last + 8, offset_of(base_, head_));
   head_ = first;
+  front_n_ = n, front_tail_ = last;
   std::atomic_ref<std::uint64_t>(count_).store(count_ + n, std::memory_order_relaxed);
   publish();
 }
@@ -230,14 +232,25 @@ unsigned char *Allocator::take(std::uint64_t n) {
     }
     if (head_ && c > 0) store<std::uint64_t>(tail + 8, offset_of(base_, head_));
     head_ = fresh;
+    front_n_ = k, front_tail_ = tail;
     c += k;
     std::atomic_ref<std::uint64_t>(count_).store(c, std::memory_order_relaxed);
   }
   unsigned char *result = head_;
   if (c == n) {
     head_ = nullptr;
-  } else {
+    forget_front();
+  } else if (front_n_ == 0) {
     head_ = skip(head_, n);  // throws with the cache as it was
+  } else if (n < front_n_) {
+    head_ = skip(head_, n);
+    front_n_ -= n;
+  } else {
+    // The links up to the front run's end need no walk here; the caller's
+    // walk over the chain it took checks each of them.
+    unsigned char *after = follow(front_tail_);
+    head_ = n == front_n_ ? after : skip(after, n - front_n_);
+    forget_front();
   }
   std::atomic_ref<std::uint64_t>(count_).store(c - n, std::memory_order_relaxed);
   publish();
@@ -253,7 +266,7 @@ void Allocator::give_to_arena(std::uint64_t n, unsigned char *link) {
   }
 }
 
-void Allocator::release(std::uint64_t n, unsigned char *first) {
+void Allocator::release(std::uint64_t n, unsigned char *first, unsigned char *last) {
   if (n == 0) return;
   const std::uint64_t c = count();
   const std::uint64_t room = c >= cache_cap_ ? 0 : cache_cap_ - c;
@@ -262,12 +275,13 @@ void Allocator::release(std::uint64_t n, unsigned char *first) {
     return;
   }
   const std::uint64_t keep = room >= n ? n : room;
-  unsigned char *last = skip(first, keep - 1);
+  if (last == nullptr || keep < n) last = skip(first, keep - 1);
   unsigned char *rest = keep < n ? follow(last) : nullptr;
   {
     Lock lock(lock_);
     if (head_ && count_ > 0) store<std::uint64_t>(last + 8, offset_of(base_, head_));
     head_ = first;
+    front_n_ = keep, front_tail_ = last;
     std::atomic_ref<std::uint64_t>(count_).store(count_ + keep, std::memory_order_relaxed);
     publish();
   }
@@ -278,6 +292,7 @@ void Allocator::flush() noexcept {
   Lock lock(lock_);
   unsigned char *link = head_;
   const std::uint64_t n = count_;
+  forget_front();
   // The shared mirror goes first: a process killed half-way leaves the rest
   // unlisted (an offline repair finds it), never listed twice.
   std::atomic_ref<std::uint64_t>(count_).store(0, std::memory_order_relaxed);

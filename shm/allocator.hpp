@@ -60,8 +60,10 @@ public:
   // Push a chain made by refill in front of the cache.
   void push_front(unsigned char *first, unsigned char *last, std::uint64_t n);
   // Give back n links chained from first. Throws std::runtime_error when the
-  // arena refuses a link or payload that goes back to it.
-  void release(std::uint64_t n, unsigned char *first);
+  // arena refuses a link or payload that goes back to it. `last`, when
+  // given, is the chain's n-th link as a checked walk found it (the caller
+  // walked the chain anyway): the release then does not walk it again.
+  void release(std::uint64_t n, unsigned char *first, unsigned char *last = nullptr);
   // Everything cached back to the arena; terminates on a refused chunk.
   void flush() noexcept;
 
@@ -111,8 +113,18 @@ private:
   unsigned char *refill(std::uint64_t n, unsigned char *&tail);
   void give_to_arena(std::uint64_t n, unsigned char *first);
 
+  // Drop what is known of the front run.
+  void forget_front() noexcept { front_n_ = 0, front_tail_ = nullptr; }
+
   alignas(8) std::uint64_t lock_ = 0;
   unsigned char *head_ = nullptr;
+  // The front run: the first front_n_ cached links (0: none known) end at
+  // front_tail_. A chain given back or refilled whole is pushed in front
+  // with its last link known, so that taking it again (a replace takes as
+  // many links as the one before gave back) finds the new head with one
+  // load instead of a walk of the chain. Under the lock, like head_.
+  std::uint64_t front_n_ = 0;
+  unsigned char *front_tail_ = nullptr;
   std::uint8_t unit_;
   std::uint8_t payload_unit_;
   std::uint64_t count_ = 0;

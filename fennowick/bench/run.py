@@ -19,7 +19,7 @@ from fennowick.bench.settings import Config, FULL, QUICK, clip
 from fennowick.bench.adapters import Adapter
 from fennowick.bench.systems import ADAPTERS, BY_KEY
 from fennowick.bench.runner import RunSpec, _execute, _sweep, plan
-from fennowick.bench.report import write_report
+from fennowick.bench.report import _part_spans, write_report
 
 
 # ---- the whole benchmark ------------------------------------------------------------------
@@ -158,6 +158,22 @@ def _merge_earlier(rep: Report, path: str) -> None:
     # checkpoint of the one under way) replaces an earlier one's line
     ran = {c.split("  #")[0] for c in rep.commands}
     earlier = [c for c in old.get("commands", []) if c.split("  #")[0] not in ran]
+    # A part none of whose runs is still in the report (every system it
+    # measured has been measured again since) leaves it: its line, its time
+    # and its overlap with other parts no longer describe the numbers shown.
+    starts = [r["started"] for r in old["runs"] if r["system"] in kept and r.get("started") is not None]
+
+    def contributes(c: str) -> bool:
+        spans = _part_spans([c])
+        if not spans:
+            return True  # no stamps to tell by
+        _, begin, end = spans[0]
+        # Older lines give the start to the minute and the minutes taken: their
+        # end may be up to a minute early.
+        late = 0 if " to " in c.split("  #", 1)[-1] else 60
+        return any(begin <= t <= end + late for t in starts)
+
+    earlier = [c for c in earlier if contributes(c)]
     rep.commands = earlier + rep.commands
     # the time of the earlier parts still in the report, as their lines give it
     rep.seconds += sum(60 * float(m.group(1)) for c in earlier if (m := re.search(r", ([0-9.]+) min", c)))

@@ -155,6 +155,58 @@ TEST_F(AllocatorTest, FreshLinksGoInFrontOfCachedOnes) {
   EXPECT_EQ(std::vector<unsigned char *>(all.begin() + 10, all.end()), old);
 }
 
+// Takes that end inside, at or past the chain released or refilled last, and
+// releases with and without their last link, checked against a model of the
+// cache as a list: each take hands out the model's front and leaves the rest
+// chained from the head; releases past the cap keep only what fits.
+TEST_F(AllocatorTest, CacheStaysTheModelsListOverMixedTakesAndReleases) {
+  View v = region(1 << 19, 32);  // a cap of 512 links, reached on the way
+  Allocator a(32, v.base);
+  std::vector<unsigned char *> model;                // the cache, head first
+  std::vector<std::vector<unsigned char *>> held;    // chains taken, not yet released
+  std::uint64_t seed = 12345;
+  auto next = [&](std::uint64_t bound) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    return (seed >> 33) % bound;
+  };
+  for (int step = 0; step < 400; ++step) {
+    std::uint64_t held_links = 0;
+    for (const auto &c : held) held_links += c.size();
+    const bool take = held.empty() || (next(3) != 0 && held_links < 1000);
+    if (take) {
+      // Often exactly the length of the chain released last, as a replace does.
+      const std::uint64_t n = !held.empty() && next(2) ? held.back().size() : 1 + next(150);
+      const std::uint64_t had = model.size();
+      unsigned char *first = a.take_data(n);
+      if (had < n) {  // a refill of k links went in front of the model's
+        const std::uint64_t k = a.count() + n - had;
+        std::vector<unsigned char *> all = chain(a, first, k + had);
+        ASSERT_TRUE(std::equal(model.begin(), model.end(), all.begin() + static_cast<std::ptrdiff_t>(k)))
+            << "step " << step << ": the old cache follows the fresh links";
+        model = all;
+      }
+      ASSERT_EQ(chain(a, first, n), std::vector<unsigned char *>(model.begin(), model.begin() + n)) << "step " << step;
+      held.emplace_back(model.begin(), model.begin() + n);
+      model.erase(model.begin(), model.begin() + n);
+    } else {
+      const std::size_t pick = next(held.size());
+      std::vector<unsigned char *> c = std::move(held[pick]);
+      held.erase(held.begin() + static_cast<std::ptrdiff_t>(pick));
+      a.release(c.size(), c.front(), next(2) ? c.back() : nullptr);
+      // Past the cap the rest goes back to the arena.
+      const std::size_t keep = std::min(c.size(), a.cache_cap() - model.size());
+      model.insert(model.begin(), c.begin(), c.begin() + static_cast<std::ptrdiff_t>(keep));
+    }
+    ASSERT_EQ(a.count(), model.size()) << "step " << step;
+    if (!model.empty()) {
+      ASSERT_EQ(a.head(), model.front()) << "step " << step;
+      ASSERT_EQ(chain(a, a.head(), model.size()), model) << "step " << step;
+    }
+  }
+  for (const auto &c : held) a.release(c.size(), c.front(), c.back());
+  a.flush();
+}
+
 TEST_F(AllocatorTest, NodePayloadKeepsItsBytesInTheCacheAndIsClearedWhenMadeAgain) {
   View v = region();
   Allocator a(records, v.base);

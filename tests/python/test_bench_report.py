@@ -89,3 +89,31 @@ def test_where_quillmap_is_not_ahead_lists_every_peer_disk_and_longest_insert(tm
     assert "quillmap 300.0 MiB; less: sqlite3 (WAL) 40.0 MiB [not the same size" in disk and "lmdb" not in disk
     longest = next(line for line in lines if line.startswith("- growth, 1 process, longest single insert:"))
     assert "quillmap 30 ms; shorter: sqlite3 (WAL) 2 ms" in longest and "lmdb" not in longest
+
+
+def test_a_part_measured_again_in_full_leaves_the_merged_report(tmp_path):
+    """A long benchmark is run in parts into one folder: a part whose systems
+    have all been measured again since no longer stands in the report, nor
+    does its overlap with the part it once shared the machine with."""
+    import json
+
+    from fennowick.bench.run import _merge_earlier
+
+    def rows(system, at):
+        return {"system": system, "workload": "single", "case": "int", **run(at, 5, {"get": phase(1e6)})}
+
+    old = {"commands": [f"{PART_A}  # {stamp(0)} to {stamp(10)}, 10.0 min, load 0.10 before",
+                        f"{PART_B}  # {stamp(1)} to {stamp(30)}, 29.0 min, load 1.90 before"],
+           "quick": FULL.quick, "n": FULL.n, "m": FULL.m, "seconds": 39 * 60.0, "skipped": {}, "configs": {},
+           "runs": [rows("quillmap", 0), rows("sqlite", 1), rows("lmdb", 15)]}
+    (tmp_path / "results.json").write_text(json.dumps(old))
+    again = f"quillmap bench --systems sqlite,lmdb --out {tmp_path}"
+    rep = Report(cfg=FULL, systems=[BY_KEY["sqlite"], BY_KEY["lmdb"]],
+                 results={(k, "single", "int"): run(at, 5, {"get": phase(1e6)}) for k, at in (("sqlite", 60),
+                                                                                            ("lmdb", 70))},
+                 commands=[f"{again}  # {stamp(60)} to {stamp(80)}, 20.0 min, load 0.10 before"], seconds=20 * 60.0)
+    _merge_earlier(rep, str(tmp_path / "results.json"))
+    assert [c.split("  #")[0] for c in rep.commands] == [PART_A, again]
+    assert rep.seconds == 30 * 60.0
+    md = markdown(tmp_path, rep.commands, rep.results)
+    assert SAID not in md
