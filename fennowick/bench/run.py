@@ -162,8 +162,13 @@ def _merge_earlier(rep: Report, path: str) -> None:
     # measured has been measured again since) leaves it: its line, its time
     # and its overlap with other parts no longer describe the numbers shown.
     starts = [r["started"] for r in old["runs"] if r["system"] in kept and r.get("started") is not None]
+    # Rows of runs made before runs carried stamps: told by the part's systems.
+    unstamped = {r["system"] for r in old["runs"] if r["system"] in kept and r.get("started") is None}
 
     def contributes(c: str) -> bool:
+        named = re.search(r"--systems (\S+)", c.split("  #")[0])
+        if unstamped & (set(named.group(1).split(",")) if named else set(BY_KEY)):
+            return True
         spans = _part_spans([c])
         if not spans:
             return True  # no stamps to tell by

@@ -94,7 +94,8 @@ def test_where_quillmap_is_not_ahead_lists_every_peer_disk_and_longest_insert(tm
 def test_a_part_measured_again_in_full_leaves_the_merged_report(tmp_path):
     """A long benchmark is run in parts into one folder: a part whose systems
     have all been measured again since no longer stands in the report, nor
-    does its overlap with the part it once shared the machine with."""
+    does its overlap with the part it once shared the machine with. A part
+    whose rows carry no stamps (older runs) stays while its systems' rows do."""
     import json
 
     from fennowick.bench.run import _merge_earlier
@@ -102,10 +103,14 @@ def test_a_part_measured_again_in_full_leaves_the_merged_report(tmp_path):
     def rows(system, at):
         return {"system": system, "workload": "single", "case": "int", **run(at, 5, {"get": phase(1e6)})}
 
-    old = {"commands": [f"{PART_A}  # {stamp(0)} to {stamp(10)}, 10.0 min, load 0.10 before",
+    unstamped = "quillmap bench --systems cluster --out docs"
+    cluster = {"system": "cluster", "workload": "single", "case": "int", "status": "ok",
+               "phases": {"get": phase(1e4)}}
+    old = {"commands": [f"{unstamped}  # {stamp(-100)[:16]}, 8.9 min",
+                        f"{PART_A}  # {stamp(0)} to {stamp(10)}, 10.0 min, load 0.10 before",
                         f"{PART_B}  # {stamp(1)} to {stamp(30)}, 29.0 min, load 1.90 before"],
            "quick": FULL.quick, "n": FULL.n, "m": FULL.m, "seconds": 39 * 60.0, "skipped": {}, "configs": {},
-           "runs": [rows("quillmap", 0), rows("sqlite", 1), rows("lmdb", 15)]}
+           "runs": [cluster, rows("quillmap", 0), rows("sqlite", 1), rows("lmdb", 15)]}
     (tmp_path / "results.json").write_text(json.dumps(old))
     again = f"quillmap bench --systems sqlite,lmdb --out {tmp_path}"
     rep = Report(cfg=FULL, systems=[BY_KEY["sqlite"], BY_KEY["lmdb"]],
@@ -113,7 +118,7 @@ def test_a_part_measured_again_in_full_leaves_the_merged_report(tmp_path):
                                                                                             ("lmdb", 70))},
                  commands=[f"{again}  # {stamp(60)} to {stamp(80)}, 20.0 min, load 0.10 before"], seconds=20 * 60.0)
     _merge_earlier(rep, str(tmp_path / "results.json"))
-    assert [c.split("  #")[0] for c in rep.commands] == [PART_A, again]
-    assert rep.seconds == 30 * 60.0
+    assert [c.split("  #")[0] for c in rep.commands] == [unstamped, PART_A, again]
+    assert rep.seconds == pytest.approx((20 + 10 + 8.9) * 60)
     md = markdown(tmp_path, rep.commands, rep.results)
     assert SAID not in md
