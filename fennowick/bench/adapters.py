@@ -88,7 +88,8 @@ class Adapter:
 class QuillmapAdapter(Adapter):
     key = "quillmap"
     label = "quillmap"
-    config = ("pickle serializer; starts at 1,024 buckets (bucket_chunk_size_exponent=10, "
+    config = ("pickle serializer; its file where new maps go by default (/dev/shm unless TMPDIR is set); "
+              "starts at 1,024 buckets (bucket_chunk_size_exponent=10, "
               "bucket_chunk_number=2**14) and grows by itself; arena sized for the entries")
 
     @classmethod

@@ -288,8 +288,9 @@ def _machine() -> list[str]:
             pass
     return [f"- Machine: {cpu}, {os.cpu_count()} cores{mem}, Linux {platform.release()}",
             f"- Python {platform.python_version()}; {', '.join(versions)}",
-            f"- Every system's files in {tempfile.gettempdir()} (one file system for all; "
-            "shared-memory segments in /dev/shm)"]
+            f"- quillmap's files where new maps go when the program names no place (/dev/shm, a memory "
+            f"file system, unless TMPDIR is set); every other system's files in {tempfile.gettempdir()} "
+            "(shared-memory segments in /dev/shm)"]
 
 
 def _markdown(rep: Report) -> str:

@@ -72,9 +72,15 @@ def run_all(cfg: Config, systems: list[type[Adapter]], log=print, on_result=None
     import numpy  # noqa: F401  (loaded once here, inherited by every run through fork)
 
     rep = Report(cfg=cfg, systems=systems)
+    from fennowick.cli import _map_directory
+
     workdir = tempfile.mkdtemp(prefix="quillmap-bench-")
     old_tmp = os.environ.get("TMPDIR")
-    os.environ["TMPDIR"] = workdir      # quillmap's backing files go beside the peers' files
+    # quillmap's files go where new maps go when the program names no place,
+    # as its users run it ($TMPDIR when set, else /dev/shm), in a folder of
+    # the benchmark's own that is swept after every run.
+    maps = tempfile.mkdtemp(prefix="quillmap-bench-", dir=_map_directory())
+    os.environ["TMPDIR"] = maps
     t0 = time.perf_counter()
     try:
         for cls in systems:
@@ -93,6 +99,7 @@ def run_all(cfg: Config, systems: list[type[Adapter]], log=print, on_result=None
                 t = time.perf_counter()
                 load, started = _load(), time.time()
                 result = _execute(cls, run, cfg, workdir)
+                _sweep(maps)
                 # when it ran, and how busy the machine was before it: runs of
                 # two benchmarks at the same time show in the report
                 result.update(started=round(started, 3), ended=round(time.time(), 3), load_before=load)
@@ -109,8 +116,9 @@ def run_all(cfg: Config, systems: list[type[Adapter]], log=print, on_result=None
             os.environ.pop("TMPDIR", None)
         else:
             os.environ["TMPDIR"] = old_tmp
-        _sweep(workdir)
-        shutil.rmtree(workdir, ignore_errors=True)
+        for d in (workdir, maps):
+            _sweep(d)
+            shutil.rmtree(d, ignore_errors=True)
     rep.seconds = time.perf_counter() - t0
     return rep
 
