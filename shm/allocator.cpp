@@ -240,11 +240,9 @@ unsigned char *Allocator::take(std::uint64_t n) {
   if (c == n) {
     head_ = nullptr;
     forget_front();
-  } else if (front_n_ == 0) {
+  } else if (front_n_ == 0 || n < front_n_) {
     head_ = skip(head_, n);  // throws with the cache as it was
-  } else if (n < front_n_) {
-    head_ = skip(head_, n);
-    front_n_ -= n;
+    if (front_n_ != 0) front_n_ -= n;
   } else {
     // The links up to the front run's end need no walk here; the caller's
     // walk over the chain it took checks each of them.

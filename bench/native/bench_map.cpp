@@ -373,8 +373,9 @@ void BM_FreshPageScaling(benchmark::State &state) {
         auto work = [&](int p) {
           auto *m = static_cast<unsigned char *>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
           if (m == MAP_FAILED) return false;
+          const u64 page = fennowick::page_size();
           for (u64 o = p * piece; o < size; o += procs * piece)
-            for (u64 k = 0; k < piece; k += fennowick::page_size()) m[o + k] = 1;
+            for (u64 k = 0; k < piece; k += page) m[o + k] = 1;
           return true;
         };
         const double t = run_processes(procs, [](int) { return true; }, work);
@@ -452,10 +453,10 @@ unsigned char growth_exp() { return quick() ? 13 : 16; }
 bool provision_view(const std::string &path, Map &view) {
   const int fd = ::open(path.c_str(), O_RDWR);
   struct stat st{};
+  const u64 page = fennowick::page_size();
   const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && ::fallocate(fd, 0, 0, st.st_size) == 0 &&
                   madvise(view.arena_base() - fennowick::region_header_size,
-                          static_cast<u64>(st.st_size) / fennowick::page_size() * fennowick::page_size(),
-                          MADV_POPULATE_WRITE) == 0;
+                          static_cast<u64>(st.st_size) / page * page, MADV_POPULATE_WRITE) == 0;
   if (fd >= 0) ::close(fd);
   return ok;
 }

@@ -90,26 +90,6 @@ def finish(proc, timeout):
     return proc.returncode, out, err
 
 
-def memory_folder():
-    """A fresh folder where new maps go by default (/dev/shm when writable):
-    a map on disk makes its processes wait on the kernel's write-back of its
-    pages, which, after a build has filled the page cache, can hold a signal
-    off for longer than these tests wait."""
-    import tempfile
-
-    shm = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    return tempfile.mkdtemp(prefix="quillmap-interrupt-", dir=shm)
-
-
-@pytest.fixture
-def scratch():
-    import shutil
-
-    path = memory_folder()
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
-
-
 def kill_group(pgid):
     try:
         os.killpg(pgid, signal.SIGKILL)
@@ -120,9 +100,9 @@ def kill_group(pgid):
 # ---- quillmap demo -------------------------------------------------------------
 
 @pytest.mark.parametrize("target", ["group", "parent"])
-def test_ctrl_c_ends_the_demo_and_all_its_workers(scratch, target):
+def test_ctrl_c_ends_the_demo_and_all_its_workers(tmp_path, target):
     proc = subprocess.Popen([sys.executable, "-m", "fennowick", "demo", "--entries", "3000000", "--processes", "2"],
-                            env=child_env(TMPDIR=scratch), cwd=TESTS_DIR, start_new_session=True,
+                            env=child_env(TMPDIR=str(tmp_path)), cwd=TESTS_DIR, start_new_session=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     try:
         assert wait_for_members(proc.pid, 3, START_TIMEOUT), "the demo never had its two workers running"
@@ -135,7 +115,7 @@ def test_ctrl_c_ends_the_demo_and_all_its_workers(scratch, target):
         assert err.strip().splitlines()[-1] == "quillmap: interrupted", err
         assert "Traceback" not in err, err
         assert leftovers(proc.pid) == [], "processes of the demo outlived it"
-        assert os.listdir(scratch) == [], "the demo left its map file behind"
+        assert os.listdir(tmp_path) == [], "the demo left its map file behind"
     finally:
         kill_group(proc.pid)
         proc.wait(10)
@@ -184,15 +164,13 @@ class Interrupted:
 
 
 @pytest.fixture(scope="module", params=["group", "parent"])
-def interrupted(request):
-    import shutil
-
-    folder = memory_folder()
+def interrupted(request, tmp_path_factory):
+    run = Interrupted(request.param, tmp_path_factory.mktemp("expansion"))
+    yield run
     try:
-        run = Interrupted(request.param, folder)
-        yield run
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        os.unlink(run.name)
+    except OSError:
+        pass
 
 
 def test_ctrl_c_during_expansion_ends_the_pool_and_raises_keyboard_interrupt(interrupted):
@@ -226,8 +204,11 @@ start = d.stats()["buckets"]
 assert start in (buckets, 2 * buckets), (start, buckets)
 # An insert past that load starts the doubling and does a slice of it; later
 # inserts do the rest.
+def doubling_open():
+    s = d.stats()
+    return s["expanding"] or s["buckets"] == start
 n = entries
-while n <= 2 * start + 1000 or (d.stats()["expanding"] or d.stats()["buckets"] == start) and n < 4 * start:
+while n <= 2 * start + 1000 or doubling_open() and n < 4 * start:
     d.insert_many((i, i) for i in range(n, n + block))
     n += block
     step("inserted", n)
